@@ -1,0 +1,60 @@
+// Result codes shared by every subsystem. A result code is a signed 32-bit
+// integer, 0 for success. The reader's own status bytes (5..159) pass through
+// as their own numbers; the system's failures use the numbers below.
+//
+// This header holds only constants so that the reader and photo subsystems can
+// use the codes without linking the card library. The messages live in
+// result_message.h.
+#pragma once
+
+#include <cstdint>
+
+namespace talvex {
+
+using ResultCode = std::int32_t;
+
+inline constexpr ResultCode kOk = 0;
+
+// Host side of the reader link.
+inline constexpr ResultCode kPortOpenFailed = 1;     // open, read or write failed; no transport
+inline constexpr ResultCode kReceiveTimeout = 2;     // a transport moved fewer bytes than asked
+inline constexpr ResultCode kChecksumError = 3;      // response checksum mismatch
+
+// Reader status bytes with a meaning of their own to the card sequence.
+inline constexpr ResultCode kStatusFindCardFailed = 128;    // 0x80
+inline constexpr ResultCode kStatusSelectCardFailed = 129;  // 0x81
+inline constexpr ResultCode kStatusSuccess = 144;           // 0x90, never returned
+inline constexpr ResultCode kStatusFindCardSuccess = 159;   // 0x9F
+
+// Photo decoder returns.
+inline constexpr ResultCode kDecoderSdtapiError = 256;   // GetBmp returned 0
+inline constexpr ResultCode kDecoderPhotoError = 257;    // -1
+inline constexpr ResultCode kDecoderBadExtension = 258;  // -2
+inline constexpr ResultCode kDecoderOpenError = 259;     // -3
+inline constexpr ResultCode kDecoderFormatError = 260;   // -4
+inline constexpr ResultCode kDecoderDeviceError = 262;   // -6
+inline constexpr ResultCode kDecoderOtherError = 263;    // any other value, or no decoder
+
+// The service's own failures.
+inline constexpr ResultCode kOutOfMemory = 277;
+inline constexpr ResultCode kFileError = 278;
+inline constexpr ResultCode kBadResponseHead = 281;
+inline constexpr ResultCode kBadResponseLength = 282;
+inline constexpr ResultCode kFindCardAnswerError = 283;
+inline constexpr ResultCode kInfoLengthError = 284;
+inline constexpr ResultCode kLoadImageFailed = 285;
+inline constexpr ResultCode kJpegEncodeFailed = 287;
+inline constexpr ResultCode kUnknownCardKind = 289;
+
+// Network failures; they never reach a response body.
+inline constexpr ResultCode kSocketError = 304;
+inline constexpr ResultCode kNetTimeout = 305;
+inline constexpr ResultCode kPeerClosed = 307;
+inline constexpr ResultCode kBindFailed = 308;
+inline constexpr ResultCode kListenFailed = 309;
+inline constexpr ResultCode kAcceptFailed = 310;
+inline constexpr ResultCode kEventSelectFailed = 311;
+inline constexpr ResultCode kEnumEventsFailed = 312;
+inline constexpr ResultCode kWaitFailed = 313;
+
+}  // namespace talvex

@@ -1,0 +1,29 @@
+// Readers on serial ports.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "card/result_codes.h"
+#include "platform/serial.h"
+
+namespace talvex {
+
+struct ReaderContext;
+
+inline constexpr platform::CommTimeouts kNormalTimeouts{1000, 1, 3000, 1, 3000};
+inline constexpr platform::CommTimeouts kScanTimeouts{50, 1, 150, 1, 150};
+inline constexpr int kScanFirstPort = 1;
+inline constexpr int kScanLastPort = 32;
+
+// Opens and configures port `number`; normalTimeouts picks the normal set
+// (true) or the scan set (false). Null when the port does not open.
+std::unique_ptr<platform::SerialPort> OpenSerialPort(int number, int baudRate, bool normalTimeouts);
+
+ResultCode SerialExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
+
+// Tries ports 1 to 32 with the probe frame; on 0 ctx holds the open port
+// (normal timeouts) and ctx.transport is its number.
+ResultCode ScanSerialPorts(ReaderContext& ctx);
+
+}  // namespace talvex

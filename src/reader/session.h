@@ -1,0 +1,54 @@
+// One card read from the reader's side: open a reader (by selector or by
+// auto-detection), run find card / select card / read base message, release.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "card/result_codes.h"
+#include "platform/device.h"
+#include "reader/frame.h"
+
+namespace talvex {
+
+// Transport selector values.
+inline constexpr std::int32_t kTransportAuto = 0;
+inline constexpr std::int32_t kTransportUsb = 1001;
+inline constexpr std::int32_t kTransportHid = 2001;
+inline constexpr std::int32_t kBaudRate = 115200;
+
+struct ReaderContext {
+  std::int32_t transport = 0;
+  std::int32_t baudRate = 0;
+  std::int32_t dataLength = 0;
+  std::unique_ptr<platform::DeviceHandle> device;  // none while nothing is open
+  std::uint8_t rxBuffer[kRxBufferSize] = {};
+};
+
+// Card kinds.
+inline constexpr std::int32_t kCardResident = 1;
+inline constexpr std::int32_t kCardForeign = 2;
+inline constexpr std::int32_t kCardHmt = 3;
+
+// Offsets in rxBuffer of the read-base-message answer.
+inline constexpr std::uint32_t kAnswerBlockOffset = 10;  // T, P, text, photo
+inline constexpr std::uint32_t kAnswerTextOffset = 14;
+
+// Opens a reader. context is reset to none first; on 0 it holds the open
+// reader. On any other result nothing is left open or allocated. An
+// auto-detection writes the transport it found into selector.
+ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context);
+
+// Runs the card sequence; on 0 cardKind is 1, 2 or 3 and rxBuffer holds the
+// answer. cardKind is 0 on any failure.
+ResultCode ReadCardData(ReaderContext& ctx, std::int32_t& cardKind);
+
+// Closes the device and frees the record.
+void CloseReader(std::unique_ptr<ReaderContext>& context);
+
+// The process-wide "start-up command sent" flag. Tests reset it to play a
+// fresh process; nothing else ever clears it.
+bool StartupCommandSent();
+void ResetStartupCommandForTesting();
+
+}  // namespace talvex
