@@ -1,0 +1,127 @@
+#include "reader/session.h"
+
+#include <new>
+
+#include "reader/hid.h"
+#include "reader/serial.h"
+#include "reader/usb.h"
+
+namespace talvex {
+namespace {
+
+// Set by the first open that gets as far as the start-up command; only the
+// service thread touches it.
+bool startupCommandSent = false;
+
+constexpr std::uint32_t kTextLengthOffset = 10;
+constexpr std::uint32_t kPhotoLengthOffset = 12;
+constexpr std::uint32_t kMinTextLength = 256;
+constexpr std::uint32_t kMinPhotoLength = 512;
+constexpr std::uint32_t kKindMarkerOffset = kAnswerTextOffset + 248;
+
+std::uint32_t BigEndian16(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 8) | p[1];
+}
+
+// Auto-detection: HID, then the USB driver, then serial ports 1 to 32. On
+// true ctx holds the open reader and ctx.transport names it.
+bool DetectReader(ReaderContext& ctx) {
+  if (std::unique_ptr<platform::HidDevice> hid = FindHidReader()) {
+    ctx.device = std::move(hid);
+    ctx.transport = kTransportHid;
+    if (HidExchange(ctx, kProbeFrame, sizeof kProbeFrame) == kOk) return true;
+    ctx.device.reset();
+  }
+  if (std::unique_ptr<platform::UsbDevice> usb = FindUsbReader()) {
+    ctx.device = std::move(usb);
+    ctx.transport = kTransportUsb;
+    if (UsbExchange(ctx, kProbeFrame, sizeof kProbeFrame) == kOk) return true;
+    ctx.device.reset();
+  }
+  ctx.transport = kTransportAuto;
+  if (ScanSerialPorts(ctx) == kOk) return true;
+  ctx.device.reset();
+  ctx.transport = kTransportAuto;
+  return false;
+}
+
+// Opens the transport a non-zero selector names, without any probe.
+void OpenNamedTransport(ReaderContext& ctx) {
+  if (ctx.transport < 1000) {
+    ctx.device = OpenSerialPort(ctx.transport, ctx.baudRate, true);
+  } else if (ctx.transport == kTransportUsb) {
+    ctx.device = FindUsbReader();
+  } else if (ctx.transport == kTransportHid) {
+    ctx.device = FindHidReader();
+  }
+}
+
+}  // namespace
+
+ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context) {
+  context.reset();
+  std::unique_ptr<ReaderContext> record(new (std::nothrow) ReaderContext());
+  if (!record) return kOutOfMemory;
+  record->transport = selector;
+  record->baudRate = kBaudRate;
+
+  if (selector == kTransportAuto) {
+    if (!DetectReader(*record)) return kPortOpenFailed;
+    // Written back before the start-up command, so a failing start-up still
+    // leaves the caller pointing at the reader that was found.
+    selector = record->transport;
+  } else {
+    OpenNamedTransport(*record);
+    if (!record->device) return kPortOpenFailed;
+  }
+
+  if (!startupCommandSent) {
+    startupCommandSent = true;
+    const ResultCode rc = ExchangeFrame(*record, kStartupFrame, sizeof kStartupFrame);
+    if (rc != kOk) return rc;  // the record and its device go with it
+  }
+
+  context = std::move(record);
+  return kOk;
+}
+
+ResultCode ReadCardData(ReaderContext& ctx, std::int32_t& cardKind) {
+  cardKind = 0;
+
+  ResultCode rc = ExchangeFrame(ctx, kFindCardFrame, sizeof kFindCardFrame);
+  if (rc == kOk) return kFindCardAnswerError;
+  if (rc != kStatusFindCardSuccess && rc != kStatusFindCardFailed) return rc;
+
+  rc = ExchangeFrame(ctx, kSelectCardFrame, sizeof kSelectCardFrame);
+  if (rc != kOk && rc != kStatusSelectCardFailed) return rc;
+
+  rc = ExchangeFrame(ctx, kReadBaseMessageFrame, sizeof kReadBaseMessageFrame);
+  if (rc != kOk) return rc;
+
+  const std::uint32_t textLength = BigEndian16(ctx.rxBuffer + kTextLengthOffset);
+  const std::uint32_t photoLength = BigEndian16(ctx.rxBuffer + kPhotoLengthOffset);
+  if (textLength < kMinTextLength) return kInfoLengthError;
+  if (photoLength < kMinPhotoLength) return kInfoLengthError;
+  if (static_cast<std::uint32_t>(ctx.dataLength) < textLength + photoLength + 4) {
+    return kInfoLengthError;
+  }
+
+  const std::uint32_t marker =
+      ctx.rxBuffer[kKindMarkerOffset] | (std::uint32_t{ctx.rxBuffer[kKindMarkerOffset + 1]} << 8);
+  cardKind = marker == 0x0049 ? kCardForeign : marker == 0x004A ? kCardHmt : kCardResident;
+  return kOk;
+}
+
+void CloseReader(std::unique_ptr<ReaderContext>& context) {
+  context.reset();
+}
+
+bool StartupCommandSent() {
+  return startupCommandSent;
+}
+
+void ResetStartupCommandForTesting() {
+  startupCommandSent = false;
+}
+
+}  // namespace talvex
