@@ -1,0 +1,131 @@
+// Readers that present themselves as HID devices: discovery by class, strings
+// and report sizes, and the frame exchange in 64-byte reports.
+#include "reader/hid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "platform/devices.h"
+#include "reader/frame.h"
+#include "reader/session.h"
+
+namespace talvex {
+namespace {
+
+constexpr std::uint32_t kReportPayload = platform::kHidReportSize - 1;  // 64
+// The string buffer holds 127 UTF-16 units and a terminating zero.
+constexpr std::size_t kMaxStringUnits = platform::kHidStringBufferSize / 2 - 1;
+
+constexpr std::u16string_view kManufacturerMark = u"KAVRO";
+constexpr std::u16string_view kProductMark = u"TalvexReaderDevice";
+
+char16_t FoldAscii(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// The text the buffer holds: UTF-16LE up to the first zero unit, and never
+// more than 127 units even when the device left no terminator.
+std::u16string StringInBuffer(const std::uint8_t (&buffer)[platform::kHidStringBufferSize]) {
+  std::u16string text;
+  for (std::size_t i = 0; i < kMaxStringUnits; ++i) {
+    const char16_t unit = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+// Manufacturer and product are fetched into one buffer, zero-filled once and
+// not cleared between the two requests.
+bool PassesStringCheck(platform::HidDevice& device) {
+  std::uint8_t buffer[platform::kHidStringBufferSize];
+  std::memset(buffer, 0, sizeof buffer);
+  if (!device.GetManufacturerString(buffer)) return false;
+  if (StringInBuffer(buffer).find(kManufacturerMark) == std::u16string::npos) return false;
+  if (!device.GetProductString(buffer)) return false;
+  return StringInBuffer(buffer).find(kProductMark) != std::u16string::npos;
+}
+
+bool PassesReportSizeCheck(platform::HidDevice& device) {
+  std::uint16_t input = 0;
+  std::uint16_t output = 0;
+  if (!device.GetReportLengths(&input, &output)) return false;
+  return input == platform::kHidReportSize && output == platform::kHidReportSize;
+}
+
+// Fetches one input report and appends its payload at rxBuffer[offset], as
+// much of it as the buffer still holds.
+ResultCode FetchReport(platform::HidDevice& device, ReaderContext& ctx, std::uint32_t offset) {
+  std::uint8_t report[platform::kHidReportSize];
+  std::memset(report, 0, sizeof report);
+  std::uint32_t transferred = 0;
+  if (!device.GetInputReport(report, &transferred)) return kPortOpenFailed;
+  if (transferred != kReportPayload) return kReceiveTimeout;
+  // offset < 7 + LEN <= 2368, so at least one byte fits.
+  const std::uint32_t room = kRxBufferSize - offset;
+  std::memcpy(ctx.rxBuffer + offset, report + 1, std::min(kReportPayload, room));
+  return kOk;
+}
+
+}  // namespace
+
+std::unique_ptr<platform::HidDevice> FindHidReader() {
+  platform::HidBackend& backend = *platform::Devices().hid;
+  std::vector<platform::DeviceInterface> interfaces;
+  if (!backend.Enumerate(&interfaces)) return nullptr;
+
+  std::unique_ptr<platform::HidDevice> taken;
+  for (const platform::DeviceInterface& candidate : interfaces) {
+    if (!EqualsIgnoringCase(candidate.classGuid, platform::kHidClassGuid)) continue;
+    std::unique_ptr<platform::HidDevice> device = backend.Open(candidate);
+    if (!device) continue;  // held by another program, or gone
+    if (PassesStringCheck(*device)) {
+      taken = std::move(device);
+      break;
+    }
+  }
+  // The first device with the right strings decides: the search is not
+  // resumed when its report sizes are wrong.
+  if (taken && !PassesReportSizeCheck(*taken)) taken.reset();
+  return taken;
+}
+
+ResultCode HidExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {
+  ctx.dataLength = 0;
+  auto* device = dynamic_cast<platform::HidDevice*>(ctx.device.get());
+  if (device == nullptr) return kPortOpenFailed;
+
+  // Send: consecutive 64-byte pieces, the last one padded with zeros.
+  for (std::uint32_t sent = 0; sent < length; sent += kReportPayload) {
+    std::uint8_t report[platform::kHidReportSize];
+    std::memset(report, 0, sizeof report);
+    std::memcpy(report + 1, request + sent, std::min(kReportPayload, length - sent));
+    std::uint32_t transferred = 0;
+    if (!device->SetOutputReport(report, &transferred)) return kPortOpenFailed;
+    if (transferred != kReportPayload) return kReceiveTimeout;
+  }
+
+  // Head: one whole report, which already holds the frame head.
+  if (ResultCode rc = FetchReport(*device, ctx, 0); rc != kOk) return rc;
+  std::uint32_t len = 0;
+  if (ResultCode rc = CheckResponseHead(ctx, &len); rc != kOk) return rc;
+
+  // Body: the reports the frame's LEN still asks for.
+  const std::uint32_t frameSize = kFrameHeadSize + len;
+  for (std::uint32_t received = kReportPayload; received < frameSize; received += kReportPayload) {
+    if (ResultCode rc = FetchReport(*device, ctx, received); rc != kOk) return rc;
+  }
+  return FinishResponse(ctx, len);
+}
+
+}  // namespace talvex
