@@ -1,0 +1,62 @@
+#include "photo/decode_photo.h"
+
+#include <cstddef>
+
+#include "photo/decoder.h"
+#include "platform/fs.h"
+
+namespace talvex {
+namespace {
+
+// Room for the decoder's path, terminator included (MAX_PATH).
+constexpr std::size_t kAnsiPathCapacity = 260;
+
+ResultCode MapDecoderReturn(int value) {
+  switch (value) {
+    case 1:
+      return kOk;
+    case 0:
+      return kDecoderSdtapiError;
+    case -1:
+      return kDecoderPhotoError;
+    case -2:
+      return kDecoderBadExtension;
+    case -3:
+      return kDecoderOpenError;
+    case -4:
+      return kDecoderFormatError;
+    case -6:
+      return kDecoderDeviceError;
+    default:
+      return kDecoderOtherError;
+  }
+}
+
+}  // namespace
+
+ResultCode DecodePhoto(const std::uint8_t* block, const char16_t* photoPath,
+                       std::int32_t selector) {
+  const std::size_t textLength = (static_cast<std::size_t>(block[0]) << 8) | block[1];
+  const std::size_t photoLength = (static_cast<std::size_t>(block[2]) << 8) | block[3];
+
+  // A path whose decoder form does not fit would reach the decoder cut short
+  // or unterminated; it is refused as a file error before anything is written.
+  char ansiPath[kAnsiPathCapacity];
+  if (platform::PathToAnsi(photoPath, ansiPath, sizeof ansiPath) == 0) return kFileError;
+
+  {
+    platform::File file = platform::File::CreateForWriting(photoPath);
+    if (!file.IsOpen()) return kFileError;
+    std::size_t written = 0;
+    const bool ok = file.Write(block + 4 + textLength, photoLength, &written);
+    file.Close();
+    if (!ok || written != photoLength) return kFileError;
+  }
+
+  const int mode = selector >= 1000 ? 2 : 1;
+  const GetBmpFunction getBmp = PhotoDecoder();
+  if (getBmp == nullptr) return kDecoderOtherError;
+  return MapDecoderReturn(getBmp(ansiPath, mode));
+}
+
+}  // namespace talvex

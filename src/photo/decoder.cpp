@@ -1,0 +1,38 @@
+#include "photo/decoder.h"
+
+#include <atomic>
+
+namespace talvex {
+namespace {
+
+std::atomic<bool> overrideActive{false};
+std::atomic<GetBmpFunction> overrideDecoder{nullptr};
+
+GetBmpFunction LibraryDecoder() {
+  // Loaded once and kept until the process ends; a failed look-up is not retried.
+  static platform::DynamicLibrary library =
+      platform::DynamicLibrary::Load(platform::SharedLibraryFileName("WltRS").c_str());
+  static const GetBmpFunction getBmp = reinterpret_cast<GetBmpFunction>(library.Symbol("GetBmp"));
+  return getBmp;
+}
+
+}  // namespace
+
+GetBmpFunction PhotoDecoder() {
+  if (overrideActive.load(std::memory_order_acquire))
+    return overrideDecoder.load(std::memory_order_acquire);
+  return LibraryDecoder();
+}
+
+ScopedPhotoDecoder::ScopedPhotoDecoder(GetBmpFunction decoder)
+    : savedActive_(overrideActive.load()), savedDecoder_(overrideDecoder.load()) {
+  overrideDecoder.store(decoder, std::memory_order_release);
+  overrideActive.store(true, std::memory_order_release);
+}
+
+ScopedPhotoDecoder::~ScopedPhotoDecoder() {
+  overrideDecoder.store(savedDecoder_, std::memory_order_release);
+  overrideActive.store(savedActive_, std::memory_order_release);
+}
+
+}  // namespace talvex

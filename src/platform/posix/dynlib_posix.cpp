@@ -1,0 +1,66 @@
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "platform/dynlib.h"
+
+namespace talvex::platform {
+
+std::string SharedLibraryFileName(const char* baseName) {
+  return std::string("lib") + baseName + ".so";
+}
+
+bool ExecutableDirectory(std::string* out) {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return false;
+  std::string path(buffer, static_cast<std::size_t>(n));
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return false;
+  *out = path.substr(0, slash + 1);
+  return true;
+}
+
+DynamicLibrary::~DynamicLibrary() {
+  Close();
+}
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
+  return DynamicLibrary(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+}
+
+DynamicLibrary DynamicLibrary::Load(const char* fileName) {
+  std::string name(fileName);
+  // A name with a slash would make dlopen take it as a path, relative ones
+  // from the current directory; only plain file names are searched for.
+  if (name.empty() || name.find('/') != std::string::npos) return DynamicLibrary();
+  std::string dir;
+  if (ExecutableDirectory(&dir)) {
+    DynamicLibrary beside = LoadPath(dir + name);
+    if (beside.IsLoaded()) return beside;
+  }
+  return LoadPath(name);
+}
+
+void* DynamicLibrary::Symbol(const char* name) const {
+  return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_ != nullptr) dlclose(std::exchange(handle_, nullptr));
+}
+
+}  // namespace talvex::platform

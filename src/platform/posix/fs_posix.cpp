@@ -1,0 +1,133 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/fs.h"
+#include "platform/utf.h"
+
+namespace talvex::platform {
+namespace {
+
+bool IsAbsolute(const char* path) {
+  return path != nullptr && path[0] == '/';
+}
+
+// The folder that holds ours: $XDG_RUNTIME_DIR/talvex or ${TMPDIR:-/tmp}/talvex-<uid>.
+std::string PrivateFolderPath() {
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (IsAbsolute(runtime)) return std::string(runtime) + "/talvex";
+  const char* tmp = getenv("TMPDIR");
+  std::string base = IsAbsolute(tmp) ? tmp : "/tmp";
+  return base + "/talvex-" + std::to_string(getuid());
+}
+
+// A real directory of ours that nobody else may enter.
+bool IsPrivateDirectory(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+}
+
+int OpenRegular(const char16_t* path, int flags) {
+  if (path == nullptr) return -1;
+  const std::string utf8 = Utf16ToUtf8(std::u16string_view(path));
+  if (utf8.empty()) return -1;
+  // O_NONBLOCK keeps a planted FIFO from blocking the open; it is cleared below.
+  const int fd = ::open(utf8.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & O_ACCMODE) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool GetTempDirectory(std::u16string* out) {
+  std::string path = PrivateFolderPath();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  if (!IsPrivateDirectory(path)) return false;
+  path += '/';
+  std::u16string wide = Utf8ToUtf16(path);
+  if (Utf16ToUtf8(wide) != path) return false;  // not valid UTF-8: no usable UTF-16 form
+  *out = std::move(wide);
+  return true;
+}
+
+std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
+  if (path == nullptr || out == nullptr) return 0;
+  return Utf16zToUtf8(path, out, capacity);
+}
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File File::CreateForWriting(const char16_t* path) {
+  // Lock before emptying, so that a file another writer holds is left alone.
+  File file(OpenRegular(path, O_WRONLY | O_CREAT));
+  if (!file.IsOpen()) return file;
+  if (flock(file.fd_, LOCK_EX | LOCK_NB) != 0 || ftruncate(file.fd_, 0) != 0 ||
+      fchmod(file.fd_, 0600) != 0)
+    file.Close();
+  return file;
+}
+
+File File::OpenForReading(const char16_t* path) {
+  File file(OpenRegular(path, O_RDONLY));
+  if (file.IsOpen() && flock(file.fd_, LOCK_SH | LOCK_NB) != 0) file.Close();
+  return file;
+}
+
+bool File::Write(const void* data, std::size_t size, std::size_t* written) {
+  *written = 0;
+  if (fd_ < 0) return false;
+  const char* p = static_cast<const char*>(data);
+  while (*written < size) {
+    const ssize_t n = ::write(fd_, p + *written, size - *written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::Read(void* data, std::size_t size, std::size_t* got) {
+  *got = 0;
+  if (fd_ < 0) return false;
+  char* p = static_cast<char*>(data);
+  while (*got < size) {
+    const ssize_t n = ::read(fd_, p + *got, size - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void File::Close() {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));  // also releases the lock
+}
+
+}  // namespace talvex::platform
