@@ -1,0 +1,94 @@
+// The main dialog: three buttons (Exit, Start, Stop) and the tray icon. It
+// stays hidden from creation until the user double-clicks the tray icon,
+// starts the service as soon as it is initialised, and ends (stopping the
+// service first) through Exit, the Esc key or the close box.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <functional>
+
+class QPushButton;
+
+namespace talvex {
+
+class ServiceControl;
+
+// Control ids of the dialog's buttons, kept as the buttons' "controlId"
+// property.
+inline constexpr int kExitButtonId = 2;
+inline constexpr int kStartButtonId = 1000;
+inline constexpr int kStopButtonId = 1001;
+
+inline constexpr char kShellCaption[] = "Talvex服务端";
+
+struct DialogOptions {
+  // Whether the desktop has a notification area. Without one nobody could
+  // open the window, so it is shown at start instead.
+  std::function<bool()> trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  // A panel started at the same login as the shell may offer its
+  // notification area a moment later: the tray is looked for this long
+  // before the window is shown instead.
+  int trayGraceMs = 3000;
+  int trayPollMs = 250;
+};
+
+class CTalvexServerDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CTalvexServerDlg(ServiceControl& service, DialogOptions options = {},
+                            QWidget* parent = nullptr);
+  ~CTalvexServerDlg() override;
+
+  // Adds the tray icon and starts the service; call once, before the dialog
+  // runs.
+  void OnInitDialog();
+
+  int runningFlag() const { return running_; }
+  int shownFlag() const { return shown_; }
+  QSystemTrayIcon& trayIcon() { return tray_; }
+  QPushButton* button(int controlId) const;
+  const QIcon& icon() const { return icon_; }
+
+  void setVisible(bool visible) override;
+
+ public slots:
+  void OnStart();
+  void OnStop();
+  // Exit: button "退出", the Esc key and the close box.
+  void reject() override;
+  // Enter on a dialog without a default button ends the dialog as Exit does,
+  // so the program never ends with the service still running.
+  void accept() override;
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+  void ShowWindow();
+  void CheckTray();
+  void HideMinimized();
+
+  ServiceControl& service_;
+  DialogOptions options_;
+  QIcon icon_;
+  int running_ = 0;
+  int shown_ = 0;
+  QPushButton* exitButton_ = nullptr;
+  QPushButton* startButton_ = nullptr;
+  QPushButton* stopButton_ = nullptr;
+  QSystemTrayIcon tray_;
+  QTimer trayWait_;
+  int trayWaited_ = 0;
+};
+
+// The application icon from the program's resources (32 x 32 in 256
+// colours, with larger sizes beside it).
+QIcon ApplicationIcon();
+
+}  // namespace talvex

@@ -1,0 +1,22 @@
+// The three service operations the shell uses, behind a small interface so a
+// test can put a fake service (one whose start fails, one that counts stops)
+// in place of the real HTTP service.
+#pragma once
+
+namespace talvex {
+
+class ServiceControl {
+ public:
+  virtual ~ServiceControl() = default;
+  // 1 when the service thread was created, 0 when it was not.
+  virtual int Start() = 0;
+  // Ends the service thread and waits for it; does nothing without one.
+  virtual void Stop() = 0;
+  // Whether a service thread exists (it may have ended by itself).
+  virtual bool ThreadExists() = 0;
+};
+
+// The real HTTP service on port 10012.
+ServiceControl& HttpService();
+
+}  // namespace talvex
