@@ -1,0 +1,39 @@
+// The /readCard handler: read the card, convert its photo, answer once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "card/result_codes.h"
+#include "platform/net.h"
+
+namespace talvex {
+
+// The path buffer of the photo files holds this many UTF-16 units, the
+// terminator included.
+inline constexpr std::size_t kPhotoPathCapacity = 260;
+
+// What the handler calls to read the card and convert the photo; the service
+// uses ReadCard, EncodePhoto and the platform's temporary directory.
+struct CardPipeline {
+  std::function<ResultCode(std::int32_t& selector, const char16_t* photoPath,
+                           std::unique_ptr<char[]>& text, std::int32_t& length)>
+      readCard;
+  std::function<ResultCode(const char16_t* bmpPath, std::string& photoText)> encodePhoto;
+  // The user's temporary directory with a trailing separator; false when
+  // there is none.
+  std::function<bool(std::u16string* directory)> tempDirectory;
+};
+
+// The pipeline of the running system.
+const CardPipeline& SystemCardPipeline();
+
+// Serves one card request on `socket`. The result is that of sending the
+// response: 0, 304 or 305. When the temporary directory is missing or too
+// long for the photo paths, the answer is the failure body of 278.
+ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
+                          const CardPipeline& pipeline);
+
+}  // namespace talvex

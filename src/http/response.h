@@ -1,0 +1,45 @@
+// Responses: the fixed header block with the time text, the card body or the
+// "%d|%s" failure body, and the send primitives with their readiness waits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "card/result_codes.h"
+#include "platform/net.h"
+
+namespace talvex {
+
+// Bytes per send of SendAll.
+inline constexpr std::size_t kSendPiece = 1024;
+// Room for the time text, terminator included.
+inline constexpr std::size_t kTimeTextCapacity = 48;
+
+// Sends up to size bytes once, waiting for writability (15 s per wait) while
+// the socket would block. 0 with `sent` set, or 304 / 305 with `sent` 0.
+ResultCode SendSome(platform::Network& net, platform::Socket socket, const std::uint8_t* data,
+                    std::size_t size, std::size_t& sent);
+// Sends exactly size bytes in pieces of at most 1024; on failure the code of
+// the failed piece, with `sent` the bytes that went before it.
+ResultCode SendAll(platform::Network& net, platform::Socket socket, const std::uint8_t* data,
+                   std::size_t size, std::size_t& sent);
+
+// "%a, %d %b %Y %H:%M:%S GMT" of the UTC time `secondsSince1970`, with the
+// English names of the C locale, e.g. "Tue, 05 Mar 2024 08:09:07 GMT".
+// Returns its length; out is NUL-terminated.
+std::size_t FormatTimeText(std::int64_t secondsSince1970, char (&out)[kTimeTextCapacity]);
+// The current time, seconds since 1970.
+std::int64_t CurrentTimeSeconds();
+
+// The nine-line header block for a body of contentLength bytes.
+std::string BuildHeaderBlock(const char* timeText, std::int32_t contentLength);
+
+// Header block, result text and photo text, each sent with SendAll.
+ResultCode SendCardResponse(platform::Network& net, platform::Socket socket, const char* resultText,
+                            std::int32_t resultLength, const char* photoText,
+                            std::size_t photoLength);
+// Header block and the "%d|%s" body of `code`.
+ResultCode SendErrorResponse(platform::Network& net, platform::Socket socket, ResultCode code);
+
+}  // namespace talvex

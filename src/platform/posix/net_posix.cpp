@@ -1,0 +1,262 @@
+// Linux sockets: one poll() over the event table. Readiness is level-triggered,
+// so a reset event is raised again by the next wait while bytes are still
+// waiting on the socket.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+
+#include "platform/net.h"
+#include "platform/posix/poll_event.h"
+
+namespace talvex::platform {
+namespace {
+
+using posix::PollEvent;
+
+constexpr int kMaxWaitEntries = 64;
+
+int Fd(Socket s) {
+  return static_cast<int>(s);
+}
+
+std::int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// poll() on one descriptor for `events`, restarted after signals with the
+// time that is left. Returns poll's result; *revents what it reported.
+int PollOne(int fd, short events, int timeoutMs, short* revents) {
+  const std::int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    pollfd p{fd, events, 0};
+    std::int64_t left = deadline - NowMs();
+    if (left < 0) left = 0;
+    const int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    *revents = p.revents;
+    return r;
+  }
+}
+
+class PosixNetwork final : public Network {
+ public:
+  bool Startup() override { return true; }
+  void Cleanup() override {}
+
+  Socket OpenStreamSocket() override {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+  }
+
+  bool Bind(Socket s, std::uint16_t port) override {
+    // Without it a restart would fail to bind while old connections linger in
+    // TIME_WAIT; on Linux it never lets a second listener share the port.
+    const int on = 1;
+    setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  bool Listen(Socket s) override { return listen(Fd(s), SOMAXCONN) == 0; }
+
+  Socket Accept(Socket listener) override {
+    for (;;) {
+      sockaddr_in peer{};
+      socklen_t len = sizeof peer;
+      const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+      if (fd >= 0) return static_cast<Socket>(fd);
+      if (errno != EINTR) return kInvalidSocket;
+    }
+  }
+
+  void CloseSocket(Socket s) override {
+    if (s != kInvalidSocket) close(Fd(s));
+  }
+
+  NetEvent CreateEvent() override { return new (std::nothrow) PollEvent(); }
+
+  void CloseEvent(NetEvent event) override { delete static_cast<PollEvent*>(event); }
+
+  bool SelectEvents(Socket s, NetEvent event, unsigned mask) override {
+    auto* e = static_cast<PollEvent*>(event);
+    if (e == nullptr || s == kInvalidSocket) return false;
+    const int flags = fcntl(Fd(s), F_GETFL);
+    if (flags < 0 || fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    short interest = 0;
+    if (mask & (kNetRead | kNetAccept)) interest |= POLLIN;
+    if (mask & kNetClose) interest |= POLLRDHUP;
+    e->fd = Fd(s);
+    e->interest = interest;
+    e->reported = 0;
+    return true;
+  }
+
+  int WaitAny(const NetEvent* events, int count) override {
+    if (count < 1 || count > kMaxWaitEntries) return -1;
+    pollfd fds[kMaxWaitEntries];
+    int index[kMaxWaitEntries];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+      auto* e = static_cast<PollEvent*>(events[i]);
+      if (e == nullptr || e->fd < 0 || e->interest == 0) continue;
+      fds[n] = pollfd{e->fd, e->interest, 0};
+      index[n] = i;
+      ++n;
+    }
+    if (n == 0) return -1;  // nothing could ever be signalled
+    for (;;) {
+      const int r = poll(fds, static_cast<nfds_t>(n), -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;
+      break;
+    }
+    for (int k = 0; k < n; ++k) {
+      if (fds[k].revents == 0) continue;
+      auto* e = static_cast<PollEvent*>(events[index[k]]);
+      e->reported = fds[k].revents;
+      if (e->autoReset) {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t got = read(e->fd, &value, sizeof value);
+        e->reported = 0;
+      }
+      return index[k];
+    }
+    return -1;
+  }
+
+  bool EnumEvents(Socket s, NetEvent event, NetEventState* state) override {
+    auto* e = static_cast<PollEvent*>(event);
+    if (e == nullptr || s == kInvalidSocket || e->fd != Fd(s)) return false;
+    const short r = e->reported;
+    e->reported = 0;
+    if (r & POLLNVAL) return false;
+    state->closed = (r & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    state->readable = (r & POLLIN) != 0;
+    return true;
+  }
+
+  void ResetEvent(NetEvent event) override {
+    if (auto* e = static_cast<PollEvent*>(event)) e->reported = 0;
+  }
+
+  IoStatus Receive(Socket s, std::uint8_t* data, std::size_t size, std::size_t* count) override {
+    *count = 0;
+    for (;;) {
+      const ssize_t r = recv(Fd(s), data, size, 0);
+      if (r > 0) {
+        *count = static_cast<std::size_t>(r);
+        return IoStatus::kDone;
+      }
+      if (r == 0) return size == 0 ? IoStatus::kDone : IoStatus::kPeerClosed;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+      return IoStatus::kFailed;
+    }
+  }
+
+  IoStatus Send(Socket s, const std::uint8_t* data, std::size_t size, std::size_t* count) override {
+    *count = 0;
+    for (;;) {
+      // MSG_NOSIGNAL: a peer that went away must never raise SIGPIPE.
+      const ssize_t r = send(Fd(s), data, size, MSG_NOSIGNAL);
+      if (r >= 0) {
+        *count = static_cast<std::size_t>(r);
+        return IoStatus::kDone;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::kWouldBlock;
+      return IoStatus::kFailed;
+    }
+  }
+
+  WaitStatus WaitReadable(Socket s, int timeoutMs) override {
+    // select() counts a socket with an error or a hang-up as readable.
+    return WaitFor(s, POLLIN, POLLIN | POLLERR | POLLHUP | POLLRDHUP, timeoutMs);
+  }
+
+  WaitStatus WaitWritable(Socket s, int timeoutMs) override {
+    return WaitFor(s, POLLOUT, POLLOUT | POLLERR | POLLHUP, timeoutMs);
+  }
+
+  bool PendingError(Socket s, int* error) override {
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &value, &len) != 0 || len != sizeof value) {
+      return false;
+    }
+    *error = value;
+    return true;
+  }
+
+ private:
+  static WaitStatus WaitFor(Socket s, short events, short readyBits, int timeoutMs) {
+    short revents = 0;
+    const int r = PollOne(Fd(s), events, timeoutMs, &revents);
+    if (r < 0) return WaitStatus::kFailed;
+    if (r == 0) return WaitStatus::kTimeout;
+    return (revents & readyBits) ? WaitStatus::kReady : WaitStatus::kNotSet;
+  }
+};
+
+class EventFdStopSignal final : public StopSignal {
+ public:
+  explicit EventFdStopSignal(int fd) {
+    event_.fd = fd;
+    event_.interest = POLLIN;
+    event_.autoReset = true;
+  }
+  ~EventFdStopSignal() override { close(event_.fd); }
+
+  void Set() override {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t put = write(event_.fd, &one, sizeof one);
+  }
+
+  NetEvent Event() override { return &event_; }
+
+ private:
+  PollEvent event_;
+};
+
+}  // namespace
+
+Network& SystemNetwork() {
+  static PosixNetwork network;
+  return network;
+}
+
+std::unique_ptr<StopSignal> CreateStopSignal() {
+  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<StopSignal> signal(new (std::nothrow) EventFdStopSignal(fd));
+  if (!signal) close(fd);
+  return signal;
+}
+
+bool CreateSocketPair(Socket* first, Socket* second) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+  *first = fds[0];
+  *second = fds[1];
+  return true;
+}
+
+bool SetSendBufferSize(Socket socket, int bytes) {
+  return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+}  // namespace talvex::platform

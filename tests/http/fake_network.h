@@ -1,0 +1,218 @@
+// A scripted network for the event loop and the send/receive primitives:
+// sockets are numbers, events remember what the test made happen, and every
+// call is recorded.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace talvex::testing {
+
+struct FakeEvent {
+  platform::Socket socket = platform::kInvalidSocket;
+  unsigned mask = 0;
+  bool signalled = false;
+  bool isStop = false;
+  platform::NetEventState state;
+};
+
+class FakeNetwork : public platform::Network {
+ public:
+  FakeNetwork() { stop_.isStop = true; }
+
+  // Failure switches for the set-up and per-call paths.
+  bool failStartup = false, failSocket = false, failBind = false, failListen = false;
+  int failCreateEventAt = -1;  // the n-th CreateEvent (0-based) returns null
+  int failSelectAt = -1;       // the n-th SelectEvents fails
+  bool failAccept = false, failEnum = false, failWait = false;
+  int waitIndexOverride = -1;  // WaitAny returns this once when >= 0
+
+  // Run in order whenever a wait finds nothing signalled; once they are used
+  // up, the stop signal is raised so that every loop ends.
+  std::deque<std::function<void(FakeNetwork&)>> steps;
+
+  platform::NetEvent StopEvent() { return &stop_; }
+  void RaiseStop() { stop_.signalled = true; }
+
+  // A connection waiting in the listen backlog.
+  platform::Socket QueueConnection() {
+    platform::Socket s = nextSocket_++;
+    pending_.push_back(s);
+    return s;
+  }
+  FakeEvent* EventOf(platform::Socket s) {
+    for (auto& e : events_) {
+      if (e->socket == s && !closedEvents_.count(e.get())) return e.get();
+    }
+    return nullptr;
+  }
+  void MakeReadable(platform::Socket s) {
+    FakeEvent* e = EventOf(s);
+    e->state.readable = true;
+    e->signalled = true;
+  }
+  void MakeClosed(platform::Socket s) {
+    FakeEvent* e = EventOf(s);
+    e->state.closed = true;
+    e->signalled = true;
+  }
+
+  std::vector<platform::Socket> closedSockets;
+  int openEvents() const { return static_cast<int>(events_.size() - closedEvents_.size()); }
+  std::vector<bool> listenerInWait;  // per wait: was index 1 non-null
+  std::vector<int> waitCounts;       // per wait: number of entries
+  int cleanups = 0;
+  platform::Socket listener = platform::kInvalidSocket;
+
+  // Byte-level primitives: what Send accepts per call (0 = everything) and
+  // how the waits answer.
+  std::vector<std::size_t> sendSizes;
+  std::size_t sendLimit = 0;
+  std::deque<platform::IoStatus> sendScript;  // consumed first when non-empty
+  std::deque<platform::WaitStatus> waitScript;
+  std::deque<platform::IoStatus> receiveScript;
+  std::vector<std::size_t> receiveSizes;
+  std::string received;  // bytes handed out by Receive when the script says kDone
+  int pendingErrorValue = 0;
+  int writableWaits = 0, readableWaits = 0;
+
+  bool Startup() override { return !failStartup; }
+  void Cleanup() override { ++cleanups; }
+  platform::Socket OpenStreamSocket() override {
+    if (failSocket) return platform::kInvalidSocket;
+    listener = nextSocket_++;
+    return listener;
+  }
+  bool Bind(platform::Socket, std::uint16_t) override { return !failBind; }
+  bool Listen(platform::Socket) override { return !failListen; }
+  platform::Socket Accept(platform::Socket) override {
+    if (failAccept || pending_.empty()) return platform::kInvalidSocket;
+    platform::Socket s = pending_.front();
+    pending_.pop_front();
+    return s;
+  }
+  void CloseSocket(platform::Socket s) override { closedSockets.push_back(s); }
+  platform::NetEvent CreateEvent() override {
+    if (createCalls_++ == failCreateEventAt) return nullptr;
+    events_.push_back(std::make_unique<FakeEvent>());
+    return events_.back().get();
+  }
+  void CloseEvent(platform::NetEvent e) override { closedEvents_.insert({e, true}); }
+  bool SelectEvents(platform::Socket s, platform::NetEvent ev, unsigned mask) override {
+    if (selectCalls_++ == failSelectAt) return false;
+    auto* e = static_cast<FakeEvent*>(ev);
+    e->socket = s;
+    e->mask = mask;
+    return true;
+  }
+  int WaitAny(const platform::NetEvent* events, int count) override {
+    listenerInWait.push_back(count > 1 && events[1] != nullptr);
+    waitCounts.push_back(count);
+    if (failWait) return -1;
+    for (;;) {
+      if (waitIndexOverride >= 0) {
+        const int r = waitIndexOverride;
+        waitIndexOverride = -1;
+        return r;
+      }
+      for (int i = 0; i < count; ++i) {
+        auto* e = static_cast<FakeEvent*>(events[i]);
+        if (e == nullptr) continue;
+        // The listener is level-triggered, like poll().
+        const bool ready = (e->mask & platform::kNetAccept) ? !pending_.empty() : e->signalled;
+        if (ready) {
+          if (e->isStop) e->signalled = false;  // auto-reset
+          return i;
+        }
+      }
+      if (!steps.empty()) {
+        auto step = std::move(steps.front());
+        steps.pop_front();
+        step(*this);
+      } else {
+        stop_.signalled = true;
+      }
+    }
+  }
+  bool EnumEvents(platform::Socket, platform::NetEvent ev, platform::NetEventState* st) override {
+    if (failEnum) return false;
+    auto* e = static_cast<FakeEvent*>(ev);
+    *st = e->state;
+    e->state = {};
+    e->signalled = false;
+    return true;
+  }
+  void ResetEvent(platform::NetEvent ev) override {
+    static_cast<FakeEvent*>(ev)->signalled = false;
+  }
+
+  platform::IoStatus Receive(platform::Socket, std::uint8_t* data, std::size_t size,
+                             std::size_t* count) override {
+    *count = 0;
+    receiveSizes.push_back(size);
+    platform::IoStatus st = platform::IoStatus::kDone;
+    if (!receiveScript.empty()) {
+      st = receiveScript.front();
+      receiveScript.pop_front();
+    } else if (received.empty()) {
+      st = platform::IoStatus::kWouldBlock;
+    }
+    if (st != platform::IoStatus::kDone) return st;
+    std::size_t n = size < received.size() ? size : received.size();
+    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(received[i]);
+    received.erase(0, n);
+    *count = n;
+    return st;
+  }
+  platform::IoStatus Send(platform::Socket, const std::uint8_t* data, std::size_t size,
+                          std::size_t* count) override {
+    *count = 0;
+    if (!sendScript.empty()) {
+      auto st = sendScript.front();
+      sendScript.pop_front();
+      if (st != platform::IoStatus::kDone) return st;
+    }
+    std::size_t n = (sendLimit != 0 && size > sendLimit) ? sendLimit : size;
+    sendSizes.push_back(size);
+    sentBytes.append(reinterpret_cast<const char*>(data), n);
+    *count = n;
+    return platform::IoStatus::kDone;
+  }
+  std::string sentBytes;
+  platform::WaitStatus WaitReadable(platform::Socket, int) override {
+    ++readableWaits;
+    return NextWait();
+  }
+  platform::WaitStatus WaitWritable(platform::Socket, int) override {
+    ++writableWaits;
+    return NextWait();
+  }
+  bool PendingError(platform::Socket, int* error) override {
+    *error = pendingErrorValue;
+    return true;
+  }
+
+ private:
+  platform::WaitStatus NextWait() {
+    if (waitScript.empty()) return platform::WaitStatus::kTimeout;
+    auto st = waitScript.front();
+    waitScript.pop_front();
+    return st;
+  }
+
+  FakeEvent stop_;
+  platform::Socket nextSocket_ = 100;
+  std::deque<platform::Socket> pending_;
+  std::vector<std::unique_ptr<FakeEvent>> events_;
+  std::map<platform::NetEvent, bool> closedEvents_;
+  int createCalls_ = 0;
+  int selectCalls_ = 0;
+};
+
+}  // namespace talvex::testing

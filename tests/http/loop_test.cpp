@@ -1,0 +1,353 @@
+// The event loop's rules, driven by a scripted network.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "fake_network.h"
+#include "http/loop.h"
+#include "http/service.h"
+
+namespace talvex {
+namespace {
+
+using platform::Socket;
+using testing::FakeNetwork;
+
+struct Recorder {
+  std::vector<Socket> reads;
+  std::vector<Socket> cards;
+  std::vector<ResultCode> readResults;  // consumed per read; 0 when empty
+  std::vector<ResultCode> cardResults;
+  int cardFlag = 1;
+  std::vector<std::int32_t> selectorsSeen;
+
+  RequestHandlers Handlers() {
+    RequestHandlers h;
+    h.readRequest = [this](Socket s, int& flag) {
+      reads.push_back(s);
+      flag = cardFlag;
+      if (readResults.empty()) return kOk;
+      ResultCode r = readResults.front();
+      readResults.erase(readResults.begin());
+      return r;
+    };
+    h.handleReadCard = [this](Socket s, std::int32_t& selector) {
+      cards.push_back(s);
+      selectorsSeen.push_back(selector);
+      selector = 2001;  // as a detection that found a HID reader
+      if (cardResults.empty()) return kOk;
+      ResultCode r = cardResults.front();
+      cardResults.erase(cardResults.begin());
+      return r;
+    };
+    return h;
+  }
+};
+
+bool Closed(const FakeNetwork& net, Socket s) {
+  return std::count(net.closedSockets.begin(), net.closedSockets.end(), s) == 1;
+}
+
+// ---- Set-up failures: each ends the thread with its code and leaves nothing open.
+
+TEST(ServiceSetUp, EachFailureEndsWithItsCodeAndReleasesWhatWasMade) {
+  struct Case {
+    const char* what;
+    void (*arrange)(FakeNetwork&);
+    ResultCode expected;
+    bool listenerClosed;
+  };
+  const Case cases[] = {
+      {"startup", [](FakeNetwork& n) { n.failStartup = true; }, kOutOfMemory, false},
+      {"socket", [](FakeNetwork& n) { n.failSocket = true; }, kSocketError, false},
+      {"bind", [](FakeNetwork& n) { n.failBind = true; }, kBindFailed, true},
+      {"listen", [](FakeNetwork& n) { n.failListen = true; }, kListenFailed, true},
+      {"listener event", [](FakeNetwork& n) { n.failCreateEventAt = 0; }, kOutOfMemory, true},
+      {"listener select", [](FakeNetwork& n) { n.failSelectAt = 0; }, kEventSelectFailed, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeNetwork net;
+    c.arrange(net);
+    Recorder rec;
+    EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), c.expected);
+    EXPECT_EQ(net.openEvents(), 0);
+    EXPECT_EQ(net.closedSockets.size(), c.listenerClosed ? 1u : 0u);
+    EXPECT_EQ(net.cleanups, c.expected == kOutOfMemory && !c.listenerClosed ? 0 : 1);
+  }
+}
+
+TEST(ServiceSetUp, StopEndsWithZeroAndClosesListenerAndClientsButNotTheStopSignal) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Socket b = net.QueueConnection();
+  Recorder rec;
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), kOk);
+  EXPECT_TRUE(Closed(net, a));
+  EXPECT_TRUE(Closed(net, b));
+  EXPECT_TRUE(Closed(net, net.listener));
+  EXPECT_EQ(net.openEvents(), 0);
+  EXPECT_EQ(net.cleanups, 1);
+}
+
+// ---- Wait order: the lowest signalled index, one per turn.
+
+TEST(EventLoopOrder, StopSignalWinsOverReadyClients) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Recorder rec;
+  net.steps.push_back([a](FakeNetwork& n) {
+    n.MakeReadable(a);
+    n.RaiseStop();
+  });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), kOk);
+  EXPECT_TRUE(rec.reads.empty());
+}
+
+TEST(EventLoopOrder, ListenerBeforeClientsAndClientsInTableOrder) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Socket b = net.QueueConnection();
+  Socket c = net.QueueConnection();
+  Recorder rec;
+  Socket late = 0;
+  net.steps.push_back([&](FakeNetwork& n) {
+    n.MakeReadable(c);
+    n.MakeReadable(a);
+    late = n.QueueConnection();  // accepted before either client is served
+  });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), kOk);
+  EXPECT_EQ(rec.reads, (std::vector<Socket>{a, c}));
+  // Two connections at once: both accepted, one per turn, before any client.
+  EXPECT_EQ(net.waitCounts[0], 2);
+  EXPECT_EQ(net.waitCounts[1], 3);
+  EXPECT_EQ(net.waitCounts[2], 4);
+  EXPECT_EQ(net.waitCounts[3], 5);  // the late one joined before a was served
+  EXPECT_NE(late, 0);
+  (void)b;
+}
+
+// ---- Client turns.
+
+TEST(EventLoopClient, PeerClosedWinsOverDataAndRemovesWithoutReading) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Recorder rec;
+  net.steps.push_back([a](FakeNetwork& n) {
+    n.MakeReadable(a);
+    n.MakeClosed(a);
+  });
+  RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+  EXPECT_TRUE(rec.reads.empty());
+  EXPECT_TRUE(Closed(net, a));
+}
+
+TEST(EventLoopClient, NonCardRequestGetsNothingAndStays) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Recorder rec;
+  rec.cardFlag = 0;
+  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+  RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+  EXPECT_EQ(rec.reads.size(), 2u);
+  EXPECT_TRUE(rec.cards.empty());
+  // Closed only once, at shutdown.
+  EXPECT_TRUE(Closed(net, a));
+}
+
+TEST(EventLoopClient, ReaderFailuresCloseOnlyOnSocketErrorOrPeerClosed) {
+  for (ResultCode code : {kSocketError, kPeerClosed, kNetTimeout}) {
+    SCOPED_TRACE(code);
+    FakeNetwork net;
+    Socket a = net.QueueConnection();
+    Recorder rec;
+    rec.readResults = {code};
+    std::vector<int> countAfter;
+    net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+    net.steps.push_back([&](FakeNetwork& n) { countAfter.push_back(n.closedSockets.size()); });
+    RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+    EXPECT_TRUE(rec.cards.empty());
+    const bool removed = code != kNetTimeout;
+    EXPECT_EQ(countAfter.at(0), removed ? 1u : 0u);
+  }
+}
+
+TEST(EventLoopClient, HandlerFailuresCloseOnlyOnSocketError) {
+  for (ResultCode code : {kSocketError, kNetTimeout, kOk}) {
+    SCOPED_TRACE(code);
+    FakeNetwork net;
+    Socket a = net.QueueConnection();
+    Recorder rec;
+    rec.cardResults = {code};
+    std::size_t closedAfter = 99;
+    net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+    net.steps.push_back([&](FakeNetwork& n) { closedAfter = n.closedSockets.size(); });
+    RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+    EXPECT_EQ(rec.cards.size(), 1u);
+    EXPECT_EQ(closedAfter, code == kSocketError ? 1u : 0u);
+  }
+}
+
+TEST(EventLoopClient, SelectorLivesAcrossRequestsOfTheThread) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Socket b = net.QueueConnection();
+  Recorder rec;
+  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+  net.steps.push_back([b](FakeNetwork& n) { n.MakeReadable(b); });
+  RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+  EXPECT_EQ(rec.selectorsSeen, (std::vector<std::int32_t>{0, 2001}));
+  // A new thread starts from 0 again.
+  FakeNetwork again;
+  Socket c = again.QueueConnection();
+  Recorder rec2;
+  again.steps.push_back([c](FakeNetwork& n) { n.MakeReadable(c); });
+  RunHttpService(again, again.StopEvent(), kServicePort, rec2.Handlers());
+  EXPECT_EQ(rec2.selectorsSeen, (std::vector<std::int32_t>{0}));
+}
+
+// ---- Failures inside the loop end the thread.
+
+TEST(EventLoopFailure, LoopFailuresEndTheThreadWithTheirCodes) {
+  struct Case {
+    const char* what;
+    void (*arrange)(FakeNetwork&, Socket);
+    ResultCode expected;
+    bool accepted = true;
+  };
+  const Case cases[] = {
+      {"accept", [](FakeNetwork& n, Socket) { n.failAccept = true; }, kAcceptFailed, false},
+      {"client event", [](FakeNetwork& n, Socket) { n.failCreateEventAt = 1; }, kOutOfMemory},
+      {"client select", [](FakeNetwork& n, Socket) { n.failSelectAt = 1; }, kEventSelectFailed},
+      {"enumeration",
+       [](FakeNetwork& n, Socket s) {
+         n.steps.push_back([s](FakeNetwork& m) {
+           m.MakeReadable(s);
+           m.failEnum = true;
+         });
+       },
+       kEnumEventsFailed},
+      {"neither readable nor closed",
+       [](FakeNetwork& n, Socket s) {
+         n.steps.push_back([s](FakeNetwork& m) { m.EventOf(s)->signalled = true; });
+       },
+       kEnumEventsFailed},
+      {"wait", [](FakeNetwork& n, Socket) { n.failWait = true; }, kWaitFailed, false},
+      {"index outside the table", [](FakeNetwork& n, Socket) { n.waitIndexOverride = 64; },
+       kWaitFailed, false},
+      {"index past the clients",
+       [](FakeNetwork& n, Socket) {
+         n.steps.push_back([](FakeNetwork& m) { m.waitIndexOverride = 5; });
+       },
+       kWaitFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeNetwork net;
+    Socket a = net.QueueConnection();
+    c.arrange(net, a);
+    Recorder rec;
+    EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), c.expected);
+    EXPECT_EQ(net.openEvents(), 0);
+    EXPECT_EQ(Closed(net, a), c.accepted);  // a client that was taken in is closed once
+    EXPECT_TRUE(Closed(net, net.listener));
+  }
+}
+
+// ---- The 62-client limit.
+
+TEST(EventLoopLimit, SixtyThirdConnectionWaitsUntilOneLeaves) {
+  FakeNetwork net;
+  std::vector<Socket> clients;
+  for (int i = 0; i < kMaxClients + 1; ++i) clients.push_back(net.QueueConnection());
+  Recorder rec;
+  std::size_t waitsWhenFull = 0;
+  net.steps.push_back([&](FakeNetwork& n) {
+    // Full: the 63rd is still pending and the listener is out of the wait.
+    waitsWhenFull = n.waitCounts.size();
+    EXPECT_FALSE(n.listenerInWait.back());
+    EXPECT_EQ(n.waitCounts.back(), kEventTableSize);
+    n.MakeClosed(clients[0]);
+  });
+  net.steps.push_back([&](FakeNetwork& n) {
+    n.MakeReadable(clients.back());  // the 63rd, now accepted
+  });
+  RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+  EXPECT_EQ(rec.reads, (std::vector<Socket>{clients.back()}));
+  EXPECT_TRUE(net.listenerInWait[waitsWhenFull]);  // back in the wait once a client left
+  // No spinning: one idle wait while full.
+  EXPECT_EQ(waitsWhenFull, static_cast<std::size_t>(kMaxClients + 1));
+}
+
+TEST(EventLoopLimit, ListenerReportedWhileFullIsClearedAndNothingAccepted) {
+  FakeNetwork net;
+  for (int i = 0; i < kMaxClients + 1; ++i) net.QueueConnection();
+  Recorder rec;
+  net.steps.push_back([](FakeNetwork& n) { n.waitIndexOverride = kListenerIndex; });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), kOk);
+  EXPECT_EQ(net.closedSockets.size(), static_cast<std::size_t>(kMaxClients + 1));  // 62 + listener
+}
+
+// ---- AcceptClient and RemoveClient on their own.
+
+class ClientTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tables.sockets[kListenerIndex] = net.OpenStreamSocket();
+    tables.events[kListenerIndex] = net.CreateEvent();
+    for (int i = 0; i < 4; ++i) {
+      sockets.push_back(net.QueueConnection());
+      ASSERT_EQ(AcceptClient(net, tables), kOk);
+    }
+  }
+  FakeNetwork net;
+  ServiceTables tables;
+  std::vector<Socket> sockets;
+};
+
+TEST_F(ClientTable, AcceptFillsIndicesInOrder) {
+  EXPECT_EQ(tables.count, 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(tables.sockets[kFirstClientIndex + i], sockets[i]);
+  EXPECT_EQ(tables.sockets[6], platform::kInvalidSocket);
+}
+
+TEST_F(ClientTable, AcceptWithNothingPendingFails) {
+  EXPECT_EQ(AcceptClient(net, tables), kAcceptFailed);
+  EXPECT_EQ(tables.count, 4);
+}
+
+TEST_F(ClientTable, RemovingTheFirstMovesTheLastIntoItsPlace) {
+  platform::NetEvent lastEvent = tables.events[5];
+  RemoveClient(net, tables, 2);
+  EXPECT_EQ(tables.count, 3);
+  EXPECT_EQ(tables.sockets[2], sockets[3]);
+  EXPECT_EQ(tables.events[2], lastEvent);
+  EXPECT_EQ(tables.sockets[3], sockets[1]);
+  EXPECT_EQ(tables.sockets[4], sockets[2]);
+  EXPECT_EQ(tables.sockets[5], platform::kInvalidSocket);
+  EXPECT_EQ(tables.events[5], nullptr);
+  EXPECT_EQ(net.closedSockets, (std::vector<Socket>{sockets[0]}));
+}
+
+TEST_F(ClientTable, RemovingTheLastLeavesTheOthersInPlace) {
+  RemoveClient(net, tables, 5);
+  EXPECT_EQ(tables.count, 3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(tables.sockets[kFirstClientIndex + i], sockets[i]);
+  EXPECT_EQ(tables.sockets[5], platform::kInvalidSocket);
+}
+
+TEST_F(ClientTable, RemoveIgnoresTheListenerStopAndEmptyIndices) {
+  RemoveClient(net, tables, kListenerIndex);
+  RemoveClient(net, tables, kStopIndex);
+  RemoveClient(net, tables, 6);
+  EXPECT_EQ(tables.count, 4);
+  EXPECT_TRUE(net.closedSockets.empty());
+  ServiceTables empty;
+  RemoveClient(net, empty, 2);
+  EXPECT_EQ(empty.count, 0);
+}
+
+}  // namespace
+}  // namespace talvex
