@@ -146,6 +146,7 @@ ResultCode RunHttpService(Network& net, NetEvent stopEvent, std::uint16_t port,
     return kEventSelectFailed;
   }
 
+  if (handlers.listening) handlers.listening();
   const ResultCode result = EventLoop(net, tables, handlers);
 
   // The stop signal at index 0 belongs to whoever started the thread.

@@ -31,6 +31,8 @@ struct RequestHandlers {
   std::function<ResultCode(platform::Socket socket, int& cardRequest)> readRequest;
   // HandleReadCard: 0, 304 or 305.
   std::function<ResultCode(platform::Socket socket, std::int32_t& selector)> handleReadCard;
+  // Told once the listener is set up, before the first wait (may be empty).
+  std::function<void()> listening;
 };
 
 // Accepts one pending connection into index count + 2. 0, 277, 310 or 311.

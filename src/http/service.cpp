@@ -1,6 +1,8 @@
 #include "http/service.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "card/read_card.h"
 #include "http/handler.h"
@@ -15,12 +17,24 @@ namespace talvex {
 
 namespace {
 
+// Whether the current service thread got as far as listening, or ended. Only
+// the start-up report of the headless server waits on it; the service itself
+// shares nothing else between the threads.
+struct StartReport {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool listening = false;
+  bool ended = false;
+};
+
 // Written only by StartHttpService and StopHttpService, on the caller's
 // thread; the service thread gets the stop event once, at its start.
 std::unique_ptr<platform::StopSignal> g_stopSignal;
 std::unique_ptr<platform::Thread> g_serviceThread;
+std::shared_ptr<StartReport> g_startReport;
 
-ResultCode HttpServiceThread(platform::NetEvent stopEvent) {
+ResultCode HttpServiceThread(platform::NetEvent stopEvent,
+                             const std::shared_ptr<StartReport>& report) {
   platform::Network& net = platform::SystemNetwork();
   RequestHandlers handlers;
   handlers.readRequest = [&net](platform::Socket socket, int& cardRequest) {
@@ -29,7 +43,18 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent) {
   handlers.handleReadCard = [&net](platform::Socket socket, std::int32_t& selector) {
     return HandleReadCard(net, socket, selector, SystemCardPipeline());
   };
-  return RunHttpService(net, stopEvent, kServicePort, handlers);
+  handlers.listening = [&report]() {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    report->listening = true;
+    report->changed.notify_all();
+  };
+  const ResultCode result = RunHttpService(net, stopEvent, kServicePort, handlers);
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    report->ended = true;
+    report->changed.notify_all();
+  }
+  return result;
 }
 
 }  // namespace
@@ -49,10 +74,14 @@ const CardPipeline& SystemCardPipeline() {
 int StartHttpService() {
   g_stopSignal = platform::CreateStopSignal();
   if (!g_stopSignal) return 0;
+  g_startReport = std::make_shared<StartReport>();
   platform::NetEvent stopEvent = g_stopSignal->Event();
-  g_serviceThread = platform::Thread::Start([stopEvent]() { return HttpServiceThread(stopEvent); });
+  std::shared_ptr<StartReport> report = g_startReport;
+  g_serviceThread = platform::Thread::Start(
+      [stopEvent, report]() { return HttpServiceThread(stopEvent, report); });
   if (!g_serviceThread) {
     g_stopSignal.reset();
+    g_startReport.reset();
     return 0;
   }
   return 1;
@@ -64,6 +93,7 @@ void StopHttpService() {
   g_serviceThread->Join();
   g_serviceThread.reset();
   g_stopSignal.reset();
+  g_startReport.reset();
 }
 
 bool HttpServiceThreadExists() {
@@ -71,7 +101,21 @@ bool HttpServiceThreadExists() {
 }
 
 ResultCode HttpServiceExitCode() {
-  return g_serviceThread ? g_serviceThread->ExitCode() : -1;
+  if (!g_serviceThread || !g_startReport) return -1;
+  {
+    std::lock_guard<std::mutex> lock(g_startReport->mutex);
+    if (!g_startReport->ended) return -1;
+  }
+  // The thread has left its loop; joining only waits for it to unwind.
+  return g_serviceThread->Join();
+}
+
+bool WaitUntilHttpServiceListens() {
+  if (!g_startReport) return false;
+  StartReport& report = *g_startReport;
+  std::unique_lock<std::mutex> lock(report.mutex);
+  report.changed.wait(lock, [&report]() { return report.listening || report.ended; });
+  return report.listening;
 }
 
 }  // namespace talvex

@@ -23,5 +23,9 @@ bool HttpServiceThreadExists();
 // The exit code of a service thread that has ended by itself, or -1 while it
 // runs or when there is none. Lets the headless server say why it stopped.
 ResultCode HttpServiceExitCode();
+// Waits until the service thread listens on its port (true) or has ended
+// without getting there (false; HttpServiceExitCode tells why). False at once
+// when no service thread exists.
+bool WaitUntilHttpServiceListens();
 
 }  // namespace talvex

@@ -114,6 +114,10 @@ std::unique_ptr<StopSignal> CreateStopSignal();
 // A connected pair of stream sockets (both blocking), for tests and tools
 // that need to drive the primitives without a listener.
 bool CreateSocketPair(Socket* first, Socket* second);
+// A blocking client socket connected to 127.0.0.1:port, or kInvalidSocket.
+Socket ConnectLoopback(std::uint16_t port);
+// The local port a socket is bound to (host order).
+bool LocalPort(Socket socket, std::uint16_t* port);
 // Shrinks the send buffer of a socket (so that sends block early).
 bool SetSendBufferSize(Socket socket, int bytes);
 

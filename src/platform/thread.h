@@ -38,7 +38,8 @@ class Thread {
 // from interrupting any thread started after this call, so that
 // WaitForTerminationRequest() receives them. Call early, on the main thread.
 bool HoldTerminationRequests();
-// Blocks until SIGINT or SIGTERM arrives; returns its name ("SIGINT", ...).
-const char* WaitForTerminationRequest();
+// Blocks until SIGINT or SIGTERM arrives and returns its name ("SIGINT",
+// "SIGTERM"), or null when timeoutMs passed first.
+const char* WaitForTerminationRequest(int timeoutMs);
 
 }  // namespace talvex::platform

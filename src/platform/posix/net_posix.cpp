@@ -255,6 +255,32 @@ bool CreateSocketPair(Socket* first, Socket* second) {
   return true;
 }
 
+Socket ConnectLoopback(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return kInvalidSocket;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int r;
+  do {
+    r = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    close(fd);
+    return kInvalidSocket;
+  }
+  return static_cast<Socket>(fd);
+}
+
+bool LocalPort(Socket s, std::uint16_t* port) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return false;
+  *port = ntohs(addr.sin_port);
+  return true;
+}
+
 bool SetSendBufferSize(Socket socket, int bytes) {
   return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }

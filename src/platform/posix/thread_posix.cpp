@@ -1,5 +1,7 @@
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
 #include <exception>
 #include <new>
@@ -53,12 +55,17 @@ bool HoldTerminationRequests() {
   return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-const char* WaitForTerminationRequest() {
+const char* WaitForTerminationRequest(int timeoutMs) {
   const sigset_t set = TerminationSignals();
-  int sig = 0;
-  while (sigwait(&set, &sig) != 0) {
+  timespec timeout{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
+  for (;;) {
+    const int sig = sigtimedwait(&set, nullptr, &timeout);
+    if (sig == SIGINT) return "SIGINT";
+    if (sig == SIGTERM) return "SIGTERM";
+    if (sig < 0 && errno == EAGAIN) return nullptr;
+    // EINTR (another signal was handled): wait again; the period restarts,
+    // which only delays the caller's next check.
   }
-  return sig == SIGINT ? "SIGINT" : "SIGTERM";
 }
 
 }  // namespace talvex::platform
