@@ -18,6 +18,15 @@ using test::FakeService;
 DialogOptions WithTray() {
   DialogOptions options;
   options.trayAvailable = [] { return true; };
+  options.traySingleActivationOnly = [] { return false; };
+  return options;
+}
+
+DialogOptions WithoutTray(int graceMs, int pollMs = 10) {
+  DialogOptions options = WithTray();
+  options.trayAvailable = [] { return false; };
+  options.trayGraceMs = graceMs;
+  options.trayPollMs = pollMs;
   return options;
 }
 
@@ -239,6 +248,20 @@ TEST(ShellTray, SingleRightAndMiddleClicksDoNothing) {
   EXPECT_EQ(dlg.trayIcon().contextMenu(), nullptr);
 }
 
+TEST(ShellTray, StatusNotifierTrayOpensOnItsSingleActivation) {
+  FakeService service;
+  DialogOptions options = WithTray();
+  options.traySingleActivationOnly = [] { return true; };
+  CTalvexServerDlg dlg(service, options);
+  dlg.OnInitDialog();
+  emit dlg.trayIcon().activated(QSystemTrayIcon::Context);
+  emit dlg.trayIcon().activated(QSystemTrayIcon::MiddleClick);
+  EXPECT_FALSE(dlg.isVisible());
+  emit dlg.trayIcon().activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.shownFlag(), 1);
+}
+
 TEST(ShellTray, MinimiseHidesAndDoubleClickShowsAgain) {
   FakeService service;
   CTalvexServerDlg dlg(service, WithTray());
@@ -274,10 +297,7 @@ TEST(ShellTray, AfterTheFirstOpeningShowsAreNoLongerStripped) {
 
 TEST(ShellNoTray, WindowIsShownAtStartWhenNoTrayAppears) {
   FakeService service;
-  DialogOptions options;
-  options.trayAvailable = [] { return false; };
-  options.trayGraceMs = 0;
-  CTalvexServerDlg dlg(service, options);
+  CTalvexServerDlg dlg(service, WithoutTray(0));
   dlg.OnInitDialog();
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_EQ(dlg.shownFlag(), 1);
@@ -289,11 +309,7 @@ TEST(ShellNoTray, WindowIsShownAtStartWhenNoTrayAppears) {
 
 TEST(ShellNoTray, WindowAppearsAfterTheGraceTime) {
   FakeService service;
-  DialogOptions options;
-  options.trayAvailable = [] { return false; };
-  options.trayGraceMs = 100;
-  options.trayPollMs = 10;
-  CTalvexServerDlg dlg(service, options);
+  CTalvexServerDlg dlg(service, WithoutTray(100));
   dlg.OnInitDialog();
   EXPECT_FALSE(dlg.isVisible());
   QTRY_VERIFY_WITH_TIMEOUT(dlg.isVisible(), 5000);
@@ -303,10 +319,8 @@ TEST(ShellNoTray, WindowAppearsAfterTheGraceTime) {
 TEST(ShellNoTray, TrayArrivingDuringTheGraceTimeKeepsTheWindowHidden) {
   FakeService service;
   bool available = false;
-  DialogOptions options;
+  DialogOptions options = WithoutTray(200);
   options.trayAvailable = [&available] { return available; };
-  options.trayGraceMs = 200;
-  options.trayPollMs = 10;
   CTalvexServerDlg dlg(service, options);
   dlg.OnInitDialog();
   available = true;

@@ -31,6 +31,7 @@ bool PortFreeToBind() {
 DialogOptions WithTray() {
   DialogOptions options;
   options.trayAvailable = [] { return true; };
+  options.traySingleActivationOnly = [] { return false; };
   return options;
 }
 

@@ -109,6 +109,7 @@ QPushButton* CTalvexServerDlg::button(int controlId) const {
 
 void CTalvexServerDlg::OnInitDialog() {
   setWindowIcon(icon_);
+  singleActivationOnly_ = options_.traySingleActivationOnly();
   tray_.show();
   OnStart();
   if (!options_.trayAvailable()) {
@@ -149,8 +150,12 @@ void CTalvexServerDlg::ShowWindow() {
 }
 
 void CTalvexServerDlg::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
-  // Only a double click opens the window; there is no tray menu.
-  if (reason == QSystemTrayIcon::DoubleClick) ShowWindow();
+  // Only a double click opens the window; there is no tray menu. A tray that
+  // never reports double clicks has its single activation take their place.
+  if (reason == QSystemTrayIcon::DoubleClick ||
+      (singleActivationOnly_ && reason == QSystemTrayIcon::Trigger)) {
+    ShowWindow();
+  }
 }
 
 void CTalvexServerDlg::OnStart() {

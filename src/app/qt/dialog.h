@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <functional>
 
+#include "app/qt/tray_kind.h"
+
 class QPushButton;
 
 namespace talvex {
@@ -32,6 +34,10 @@ struct DialogOptions {
   // notification area a moment later: the tray is looked for this long
   // before the window is shown instead.
   int trayGraceMs = 3000;
+  // Whether the tray reports clicks as single activations only (a
+  // StatusNotifierItem host): there a click opens the window, since a double
+  // click never arrives.
+  std::function<bool()> traySingleActivationOnly = [] { return TrayUsesStatusNotifier(); };
   int trayPollMs = 250;
 };
 
@@ -84,6 +90,7 @@ class CTalvexServerDlg : public QDialog {
   QPushButton* stopButton_ = nullptr;
   QSystemTrayIcon tray_;
   QTimer trayWait_;
+  bool singleActivationOnly_ = false;
   int trayWaited_ = 0;
 };
 
