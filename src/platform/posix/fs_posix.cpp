@@ -18,13 +18,18 @@ bool IsAbsolute(const char* path) {
   return path != nullptr && path[0] == '/';
 }
 
+std::string WithoutTrailingSlashes(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
 // The folder that holds ours: $XDG_RUNTIME_DIR/talvex or ${TMPDIR:-/tmp}/talvex-<uid>.
 std::string PrivateFolderPath() {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
-  if (IsAbsolute(runtime)) return std::string(runtime) + "/talvex";
+  if (IsAbsolute(runtime)) return WithoutTrailingSlashes(runtime) + "/talvex";
   const char* tmp = getenv("TMPDIR");
-  std::string base = IsAbsolute(tmp) ? tmp : "/tmp";
-  return base + "/talvex-" + std::to_string(getuid());
+  return WithoutTrailingSlashes(IsAbsolute(tmp) ? tmp : "/tmp") + "/talvex-" +
+         std::to_string(getuid());
 }
 
 // A real directory of ours that nobody else may enter.
@@ -53,7 +58,6 @@ int OpenRegular(const char16_t* path, int flags) {
 
 bool GetTempDirectory(std::u16string* out) {
   std::string path = PrivateFolderPath();
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
   if (!IsPrivateDirectory(path)) return false;
   path += '/';
