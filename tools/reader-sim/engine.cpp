@@ -328,6 +328,7 @@ std::vector<std::uint8_t> Engine::HandleLocked(const std::uint8_t* request, std:
   if (len < kMinRequestLen || len > kMaxFrameLen || length < kHeadSize + len) return {};
 
   ++total_;
+  record->request.assign(request, request + std::min<std::size_t>(kHeadSize + len, 32));
   record->commandByte = request[7];
   record->parameter = request[8];
   std::vector<std::uint8_t> answer;
@@ -430,6 +431,8 @@ std::vector<std::uint8_t> Engine::Handle(const std::uint8_t* request, std::size_
     std::lock_guard<std::mutex> lock(mutex_);
     const std::uint64_t before = total_;
     answer = HandleLocked(request, length, &record);
+    record.answerHead.assign(answer.begin(),
+                             answer.begin() + std::min<std::ptrdiff_t>(16, std::ssize(answer)));
     seen = total_ != before;
     if (seen) Record(record);
     observer = observer_;
@@ -479,6 +482,8 @@ std::size_t Engine::Feed(const std::uint8_t* data, std::size_t size,
       if (stream_.size() - pos < kHeadSize + len) break;
       ExchangeRecord record;
       std::vector<std::uint8_t> answer = HandleLocked(&stream_[pos], kHeadSize + len, &record);
+      record.answerHead.assign(answer.begin(),
+                               answer.begin() + std::min<std::ptrdiff_t>(16, std::ssize(answer)));
       Record(record);
       records.push_back(record);
       out->insert(out->end(), answer.begin(), answer.end());

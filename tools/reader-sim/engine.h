@@ -100,10 +100,12 @@ struct ExchangeRecord {
   std::uint8_t commandByte = 0;
   std::uint8_t parameter = 0;
   bool requestChecksumOk = true;
-  std::uint8_t status = 0;     // SW3 of the answer before faults
-  std::size_t answerSize = 0;  // bytes actually answered (0 when silent)
-  bool faulted = false;        // a fault changed the answer
-  bool randomFault = false;    // ... and it was a random one
+  std::uint8_t status = 0;               // SW3 of the answer before faults
+  std::size_t answerSize = 0;            // bytes actually answered (0 when silent)
+  bool faulted = false;                  // a fault changed the answer
+  bool randomFault = false;              // ... and it was a random one
+  std::vector<std::uint8_t> request;     // the request frame (its first 32 bytes)
+  std::vector<std::uint8_t> answerHead;  // the first bytes answered (at most 16)
 };
 
 class Engine {

@@ -1,0 +1,221 @@
+#include "reader-sim/pty_server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace talvex::sim {
+namespace {
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string s;
+  char b[4];
+  for (std::uint8_t v : bytes) {
+    std::snprintf(b, sizeof b, "%02X ", v);
+    s += b;
+  }
+  if (!s.empty()) s.pop_back();
+  return s;
+}
+
+std::string Errno(const char* what) {
+  return std::string(what) + ": " + strerror(errno);
+}
+
+void MakeRaw(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return;
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+}
+
+}  // namespace
+
+PtyServer::PtyServer(Engine* engine, Options options) : engine_(engine), options_(options) {}
+
+PtyServer::~PtyServer() {
+  if (watch_ >= 0) close(watch_);
+  if (heldSlave_ >= 0) close(heldSlave_);
+  if (master_ >= 0) close(master_);
+}
+
+bool PtyServer::Open(std::string* error) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) {
+    *error = Errno("posix_openpt");
+    return false;
+  }
+  if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    *error = Errno("grantpt/unlockpt");
+    return false;
+  }
+  char name[256];
+  if (ptsname_r(master_, name, sizeof name) != 0) {
+    *error = Errno("ptsname");
+    return false;
+  }
+  slavePath_ = name;
+  // Holding the slave open ourselves keeps the line from hanging up each
+  // time a client closes it (the service opens the port for every read).
+  heldSlave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (heldSlave_ < 0) {
+    *error = Errno("open terminal");
+    return false;
+  }
+  // Both ends raw: no echo (it would send our answers back to us), no line
+  // editing, no character translation.
+  MakeRaw(heldSlave_);
+  MakeRaw(master_);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // Clients opening and closing the line, seen as inotify events on the
+  // terminal node. Our own descriptor was opened before the watch exists.
+  watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch_ < 0 || inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+    *error = Errno("inotify");
+    return false;
+  }
+  engine_->SetObserver([this](const ExchangeRecord& r) { Log(r); });
+  return true;
+}
+
+void PtyServer::Log(const ExchangeRecord& r) const {
+  if (!options_.verbose) return;
+  char head[160];
+  const char* name = r.command ? CommandName(*r.command)
+                               : (r.requestChecksumOk ? "unknown-command" : "bad-checksum");
+  std::snprintf(head, sizeof head, "%s (%02X %02X): status %02X, %zu bytes answered%s", name,
+                r.commandByte, r.parameter, r.status, r.answerSize,
+                r.faulted ? (r.randomFault ? " [random fault]" : " [fault]") : "");
+  std::string line = std::string("reader-sim: ") + head + "\n  > " + Hex(r.request) + "\n  < " +
+                     (r.answerHead.empty() ? "(nothing)" : Hex(r.answerHead)) +
+                     (r.answerSize > r.answerHead.size() ? " ..." : "") + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void PtyServer::ClientsGone() {
+  // Also for a client that set TIOCEXCL and closed without a word.
+  ioctl(heldSlave_, TIOCNXCL);
+  // Whatever the client left unread or half sent is of no use to the next.
+  tcflush(heldSlave_, TCIOFLUSH);
+  engine_->ResetStream();
+  out_.clear();
+  blocked_ = false;
+  outSent_ = 0;
+  if (options_.verbose) std::fputs("reader-sim: client closed the line\n", stderr);
+}
+
+void PtyServer::ReadRequests() {
+  std::uint8_t buf[4096];
+  while (true) {
+    ssize_t n = read(master_, buf, sizeof buf);
+    if (n <= 0) return;  // EAGAIN, or EIO while no side is open
+    const bool wasIdle = outSent_ == out_.size();
+    if (wasIdle) {
+      out_.clear();
+      outSent_ = 0;
+    }
+    engine_->Feed(buf, static_cast<std::size_t>(n), &out_);
+    // A pseudo-terminal keeps the exclusive flag (TIOCEXCL) of a client
+    // after that client has closed it, and then refuses every unprivileged
+    // open, even the same client's next one. Clearing it as soon as the
+    // client talks, rather than when we see it close, leaves no moment in
+    // which a quick reopen fails. Clients that want the line to themselves
+    // still have flock(), which the terminal does not keep.
+    ioctl(heldSlave_, TIOCNXCL);
+    if (wasIdle && outSent_ < out_.size()) {
+      burstStart_ = std::chrono::steady_clock::now();
+      burstSent_ = 0;
+    }
+  }
+}
+
+bool PtyServer::WriteDue(std::chrono::steady_clock::time_point now) {
+  std::size_t allowed = out_.size() - outSent_;
+  if (options_.baud > 0) {
+    // Byte k has left the line when k + 1 byte times have passed.
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - burstStart_).count();
+    const auto onLine = static_cast<std::size_t>(elapsed * static_cast<long long>(options_.baud) /
+                                                 10 / 1000000000LL);
+    allowed = onLine > burstSent_ ? std::min(allowed, onLine - burstSent_) : 0;
+  }
+  if (allowed == 0) return true;
+  ssize_t n = write(master_, out_.data() + outSent_, allowed);
+  blocked_ = n < 0 && errno == EAGAIN;  // the client is not reading: wait for room
+  if (n < 0) return errno == EAGAIN || errno == EINTR || errno == EIO;
+  outSent_ += static_cast<std::size_t>(n);
+  burstSent_ += static_cast<std::size_t>(n);
+  if (outSent_ == out_.size()) {
+    out_.clear();
+    outSent_ = 0;
+  }
+  return true;
+}
+
+bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* context,
+                    std::string* error) {
+  while (true) {
+    const bool pending = outSent_ < out_.size();
+    pollfd fds[3] = {{wakeFd, POLLIN, 0},
+                     {watch_, POLLIN, 0},
+                     {master_, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
+    timespec wait{};
+    timespec* timeout = nullptr;
+    if (pending && options_.baud > 0 && !blocked_) {
+      // Sleep until the next byte is due; only then ask for POLLOUT.
+      fds[2].events = POLLIN;
+      const long long byteNs = 10LL * 1000000000LL / options_.baud;
+      const auto due = burstStart_ + std::chrono::nanoseconds(byteNs * (burstSent_ + 1));
+      const auto left = due - std::chrono::steady_clock::now();
+      const long long ns = std::max<long long>(
+          0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+      wait.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+      wait.tv_nsec = static_cast<long>(ns % 1000000000LL);
+      timeout = &wait;
+    }
+    int r = ppoll(fds, 3, timeout, nullptr);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      *error = Errno("poll");
+      return false;
+    }
+    if (fds[0].revents & POLLIN) {
+      unsigned char bytes[16];
+      ssize_t n = read(wakeFd, bytes, sizeof bytes);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (!onWake(bytes[i], context)) return true;
+      }
+    }
+    if (fds[1].revents & POLLIN) {
+      alignas(inotify_event) char events[4096];
+      ssize_t n = read(watch_, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        if (e->mask & IN_OPEN) ++clients_;
+        if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+          if (--clients_ <= 0) {
+            clients_ = 0;
+            ClientsGone();
+          }
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    if (fds[2].revents & POLLIN) ReadRequests();
+    if (outSent_ < out_.size() && !WriteDue(std::chrono::steady_clock::now())) {
+      *error = Errno("write");
+      return false;
+    }
+  }
+}
+
+}  // namespace talvex::sim

@@ -1,0 +1,57 @@
+// Serves a simulated reader on a pseudo-terminal, so that any program that
+// opens serial ports can talk to it as to a reader on a serial line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader-sim/engine.h"
+
+namespace talvex::sim {
+
+class PtyServer {
+ public:
+  struct Options {
+    // Line rate for pacing the answers (10 bits per byte); 0 sends at once.
+    int baud = 0;
+    bool verbose = false;
+  };
+
+  PtyServer(Engine* engine, Options options);
+  ~PtyServer();
+  PtyServer(const PtyServer&) = delete;
+  PtyServer& operator=(const PtyServer&) = delete;
+
+  // Creates the terminal; false with *error set when that fails.
+  bool Open(std::string* error);
+  // The terminal's path, for clients to open (valid after Open).
+  const std::string& SlavePath() const { return slavePath_; }
+
+  // Serves until `wakeFd` becomes readable (a byte per signal); `onWake` is
+  // called with each byte read from it and returns false to stop.
+  bool Run(int wakeFd, bool (*onWake)(unsigned char signalByte, void* context), void* context,
+           std::string* error);
+
+ private:
+  void ReadRequests();
+  void ClientsGone();
+  bool WriteDue(std::chrono::steady_clock::time_point now);
+  void Log(const ExchangeRecord& record) const;
+
+  Engine* engine_;
+  Options options_;
+  int master_ = -1;
+  int heldSlave_ = -1;  // keeps the line up between clients
+  int watch_ = -1;      // inotify descriptor watching the slave for opens and closes
+  int clients_ = 0;     // client descriptors open on the slave
+  std::string slavePath_;
+  std::vector<std::uint8_t> out_;  // answer bytes not yet on the line
+  std::size_t outSent_ = 0;
+  std::chrono::steady_clock::time_point burstStart_{};
+  std::size_t burstSent_ = 0;  // bytes of the current burst already on the line
+  bool blocked_ = false;       // the terminal's buffer was full at the last write
+};
+
+}  // namespace talvex::sim
