@@ -1,0 +1,435 @@
+// The card read flow against simulated readers: a serial reader from the
+// simulator's in-process ports, a USB driver reader wrapped around a
+// simulator engine, and a scripted photo decoder.
+#include "card/read_card.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "card/result_text.h"
+#include "photo/decoder.h"
+#include "platform/devices.h"
+#include "platform/utf.h"
+#include "reader-sim/engine.h"
+#include "reader-sim/sim_serial.h"
+#include "reader/session.h"
+
+// ---------------------------------------------------------------------------
+// Allocation failure on demand: the array forms of the global allocator are
+// replaced for this test program, and an armed failure refuses the next
+// allocation of the result buffer's size.
+namespace {
+bool failResultBufferAllocation = false;
+
+void* AllocateArray(std::size_t size) {
+  if (failResultBufferAllocation && size == talvex::kResultTextCapacity) {
+    failResultBufferAllocation = false;
+    return nullptr;
+  }
+  return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new[](std::size_t size) {
+  if (void* p = AllocateArray(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateArray(size);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+// ---------------------------------------------------------------------------
+
+namespace talvex {
+namespace {
+
+using sim::Command;
+using sim::Engine;
+using sim::Fault;
+using sim::FaultKind;
+using sim::SampleCard;
+using sim::SampleKind;
+
+// What the scripted decoder saw, and what it answers.
+struct DecoderScript {
+  int answer = 1;
+  int calls = 0;
+  std::string path;
+  int mode = 0;
+  std::vector<std::uint8_t> photoFile;  // the photo file's bytes when called
+};
+DecoderScript decoder;
+
+int TALVEX_VENDOR_CALL ScriptedGetBmp(char* path, int mode) {
+  ++decoder.calls;
+  decoder.path = path;
+  decoder.mode = mode;
+  std::ifstream in(path, std::ios::binary);
+  decoder.photoFile.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return decoder.answer;
+}
+
+class NoHid : public platform::HidBackend {
+ public:
+  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
+    out->clear();
+    return true;
+  }
+  std::unique_ptr<platform::HidDevice> Open(const platform::DeviceInterface&) override {
+    return nullptr;
+  }
+};
+
+// A reader behind its USB driver: the head and body of a request go to the
+// engine as one frame; the answer is handed out as head, then body.
+class EngineUsbDevice : public platform::UsbDevice {
+ public:
+  EngineUsbDevice(Engine* engine, int* closes) : engine_(engine), closes_(closes) {}
+  ~EngineUsbDevice() override { ++*closes_; }
+
+  bool SendHead(const std::uint8_t* data, std::uint32_t size) override {
+    request_.assign(data, data + size);
+    return true;
+  }
+  bool SendBody(const std::uint8_t* data, std::uint32_t size) override {
+    request_.insert(request_.end(), data, data + size);
+    answer_ = engine_->Handle(request_.data(), request_.size());
+    offset_ = 0;
+    return true;
+  }
+  bool ReceiveHead(std::uint8_t* data, std::uint32_t size, std::uint32_t* transferred) override {
+    return Hand(data, size, transferred);
+  }
+  bool ReceiveBody(std::uint8_t* data, std::uint32_t size, std::uint32_t* transferred) override {
+    return Hand(data, size, transferred);
+  }
+
+ private:
+  bool Hand(std::uint8_t* data, std::uint32_t size, std::uint32_t* transferred) {
+    std::size_t n = std::min<std::size_t>(size, answer_.size() - offset_);
+    std::memcpy(data, answer_.data() + offset_, n);
+    offset_ += n;
+    *transferred = static_cast<std::uint32_t>(n);
+    return true;
+  }
+
+  Engine* engine_;
+  int* closes_;
+  std::vector<std::uint8_t> request_;
+  std::vector<std::uint8_t> answer_;
+  std::size_t offset_ = 0;
+};
+
+class EngineUsbBackend : public platform::UsbBackend {
+ public:
+  Engine* engine = nullptr;  // none: no device
+  int opens = 0;
+  int closes = 0;
+
+  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
+    out->clear();
+    if (engine) out->push_back({"sim-usb", platform::kReaderDriverClassGuid});
+    return true;
+  }
+  std::unique_ptr<platform::UsbDevice> Open(const platform::DeviceInterface&) override {
+    if (!engine) return nullptr;
+    ++opens;
+    return std::make_unique<EngineUsbDevice>(engine, &closes);
+  }
+};
+
+class ReadCardTest : public ::testing::Test {
+ protected:
+  ReadCardTest() : backends_({&serial_, &noHid_, &usb_}), scopedDecoder_(&ScriptedGetBmp) {}
+
+  void SetUp() override {
+    ResetStartupCommandForTesting();
+    decoder = DecoderScript{};
+    char pattern[] = "/tmp/talvex-cardflow-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    photoPath_ = Utf8ToUtf16(dir_ + "/image.wlt");
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // One read; checks the outputs are consistent with the code.
+  ResultCode Read(std::int32_t& selector) {
+    text_.reset(new char[8]);  // a stale buffer from before must be dropped
+    length_ = 99;
+    ResultCode rc = ReadCard(selector, photoPath_.c_str(), text_, length_);
+    if (rc != kOk) {
+      EXPECT_EQ(text_, nullptr) << "a failed read handed out a buffer";
+      EXPECT_EQ(length_, 0);
+    } else if (text_) {
+      EXPECT_EQ(static_cast<std::size_t>(length_), std::strlen(text_.get()));
+    }
+    EXPECT_EQ(serial_.OpenPorts(), 0) << "a serial port was left open";
+    EXPECT_EQ(usb_.opens, usb_.closes) << "a USB device was left open";
+    return rc;
+  }
+
+  std::string Text() const { return text_ ? std::string(text_.get(), length_) : std::string(); }
+
+  sim::SimSerialBackend serial_;
+  NoHid noHid_;
+  EngineUsbBackend usb_;
+  platform::ScopedDeviceBackends backends_;
+  ScopedPhotoDecoder scopedDecoder_;
+  std::string dir_;
+  std::u16string photoPath_;
+  std::unique_ptr<char[]> text_;
+  std::int32_t length_ = 0;
+};
+
+std::vector<std::uint8_t> PhotoOf(const sim::CardImage& card) {
+  return std::vector<std::uint8_t>(std::begin(card.photo), std::end(card.photo));
+}
+
+// --- whole reads ---
+
+TEST_F(ReadCardTest, EachKindEndToEndOnASerialReader) {
+  struct Case {
+    SampleKind kind;
+    const char* text;
+  } cases[] = {
+      {SampleKind::Resident,
+       "0|1|张三|1|男|01|汉|20000101|某省某市某区某路1号|000000200001010000|某市公安局|"
+       "20200101|20400101|"},
+      {SampleKind::Foreign,
+       "0|2|DOE JANE|2|女/F|000000000000000|USA|美国/USA|多伊|20200101|20300101|19800101|"
+       "01|0000|公安部/Ministry of Public Security|"},
+      {SampleKind::Hmt,
+       "0|3|李四|1|男|19900101|某省某市某区某路2号|000000199001010000|某市公安局|20200101|"
+       "20250101|H00000000|01|"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::SampleKindName(c.kind));
+    Engine engine(SampleCard(c.kind));
+    serial_.Attach(7, &engine);
+    decoder = DecoderScript{};
+    std::int32_t selector = 0;
+    ASSERT_EQ(Read(selector), kOk);
+    EXPECT_EQ(selector, 7);
+    EXPECT_EQ(Text(), c.text);
+    // The photo block reached the decoder's file unchanged, for a serial reader.
+    EXPECT_EQ(decoder.calls, 1);
+    EXPECT_EQ(decoder.mode, 1);
+    EXPECT_EQ(decoder.path, dir_ + "/image.wlt");
+    EXPECT_EQ(decoder.photoFile, PhotoOf(SampleCard(c.kind)));
+    serial_.Detach(7);
+  }
+}
+
+TEST_F(ReadCardTest, ResultLengthsOfTheSampleCards) {
+  const std::pair<SampleKind, std::int32_t> lengths[] = {
+      {SampleKind::Resident, 115}, {SampleKind::Foreign, 132}, {SampleKind::Hmt, 121}};
+  for (const auto& [kind, expected] : lengths) {
+    Engine engine(SampleCard(kind));
+    serial_.Attach(3, &engine);
+    std::int32_t selector = 3;
+    ASSERT_EQ(Read(selector), kOk);
+    EXPECT_EQ(length_, expected) << sim::SampleKindName(kind);
+    serial_.Detach(3);
+  }
+}
+
+TEST_F(ReadCardTest, UsbReaderIsFoundBeforeSerialAndDecodesInMode2) {
+  Engine usbEngine(SampleCard(SampleKind::Foreign));
+  Engine serialEngine(SampleCard(SampleKind::Resident));
+  usb_.engine = &usbEngine;
+  serial_.Attach(1, &serialEngine);
+  std::int32_t selector = 0;
+  ASSERT_EQ(Read(selector), kOk);
+  EXPECT_EQ(selector, kTransportUsb);
+  EXPECT_EQ(Text().rfind("0|2|DOE JANE|", 0), 0u);
+  EXPECT_EQ(decoder.mode, 2);
+  EXPECT_EQ(serial_.TotalOpens(), 0);
+}
+
+TEST_F(ReadCardTest, SecondReadUsesTheWrittenBackSelector) {
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(12, &engine);
+  std::int32_t selector = 0;
+  ASSERT_EQ(Read(selector), kOk);
+  ASSERT_EQ(selector, 12);
+  const int opensAfterFirst = serial_.TotalOpens();
+  EXPECT_EQ(serial_.Stats(12).opens, 1);  // the scan found it and kept it open
+  const std::string first = Text();
+
+  ASSERT_EQ(Read(selector), kOk);
+  EXPECT_EQ(selector, 12);
+  EXPECT_EQ(Text(), first);
+  // Straight to port 12: one open, no probe, no second start-up command.
+  EXPECT_EQ(serial_.TotalOpens(), opensAfterFirst + 1);
+  EXPECT_EQ(serial_.Stats(12).opens, 2);
+  EXPECT_EQ(engine.Count(Command::Probe), 1u);
+  EXPECT_EQ(engine.Count(Command::Startup), 1u);
+  EXPECT_EQ(engine.Count(Command::FindCard), 2u);
+  EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 2u);
+  EXPECT_EQ(decoder.calls, 2);
+}
+
+TEST_F(ReadCardTest, EachReadWritesThePhotoFileAfresh) {
+  std::ofstream(dir_ + "/image.wlt", std::ios::binary) << std::string(5000, 'x');
+  sim::CardImage card = SampleCard(SampleKind::Hmt);
+  Engine engine(card);
+  serial_.Attach(2, &engine);
+  std::int32_t selector = 2;
+  ASSERT_EQ(Read(selector), kOk);
+  EXPECT_EQ(decoder.photoFile, PhotoOf(card));
+
+  card.photo[0] ^= 0xFF;
+  card.photo[1023] ^= 0xFF;
+  engine.SetCard(card);
+  ASSERT_EQ(Read(selector), kOk);
+  EXPECT_EQ(decoder.photoFile, PhotoOf(card));
+}
+
+// --- failures: the code comes back, nothing is handed out, all is released ---
+
+TEST_F(ReadCardTest, NoReaderAnywhereGives1AndKeepsTheSelector) {
+  std::int32_t selector = 0;
+  EXPECT_EQ(Read(selector), kPortOpenFailed);
+  EXPECT_EQ(selector, 0);
+  EXPECT_EQ(decoder.calls, 0);
+
+  selector = 9;  // a port without a reader: no fall-back to auto-detection
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(4, &engine);
+  EXPECT_EQ(Read(selector), kPortOpenFailed);
+  EXPECT_EQ(selector, 9);
+  EXPECT_EQ(serial_.Stats(4).opens, 0);
+
+  selector = 1500;  // names no transport
+  EXPECT_EQ(Read(selector), kPortOpenFailed);
+  EXPECT_EQ(selector, 1500);
+}
+
+TEST_F(ReadCardTest, CardSequenceFailuresPassTheirCodeThrough) {
+  struct Case {
+    const char* what;
+    Command command;
+    Fault fault;
+    ResultCode expected;
+  } cases[] = {
+      {"find answers success", Command::FindCard, {FaultKind::Status, 0x90}, kFindCardAnswerError},
+      {"select answers 0x80", Command::SelectCard, {FaultKind::Status, 0x80}, 128},
+      {"read answers 0x41", Command::ReadBaseMessage, {FaultKind::Status, 0x41}, 65},
+      {"read is silent", Command::ReadBaseMessage, {FaultKind::Silence}, kReceiveTimeout},
+      {"read checksum", Command::ReadBaseMessage, {FaultKind::BadChecksum}, kChecksumError},
+      {"text length 255", Command::ReadBaseMessage, {FaultKind::TextLength, 255}, kInfoLengthError},
+      {"photo length 511",
+       Command::ReadBaseMessage,
+       {FaultKind::PhotoLength, 511},
+       kInfoLengthError},
+      // The blocks must fit in the LEN - 4 data bytes the frame carries.
+      {"photo one past the frame",
+       Command::ReadBaseMessage,
+       {FaultKind::PhotoLength, sim::kReadAnswerLen - 4 - 4 - 256 + 1},
+       kInfoLengthError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Engine engine(SampleCard(SampleKind::Resident));
+    engine.AddFault(c.command, c.fault);
+    serial_.Attach(6, &engine);
+    decoder = DecoderScript{};
+    std::int32_t selector = 6;
+    EXPECT_EQ(Read(selector), c.expected);
+    EXPECT_EQ(decoder.calls, 0);
+    EXPECT_EQ(serial_.Stats(6).closes, serial_.Stats(6).opens);
+    serial_.Detach(6);
+  }
+}
+
+TEST_F(ReadCardTest, NoCardOnTheReaderGives128) {
+  Engine engine;  // no card: find 0x80, select 0x81, read 0x80
+  serial_.Attach(5, &engine);
+  std::int32_t selector = 0;
+  EXPECT_EQ(Read(selector), kStatusFindCardFailed);
+  EXPECT_EQ(selector, 5);
+  // 0x80 and 0x81 do not stop the sequence: the read itself was asked.
+  EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 1u);
+}
+
+TEST_F(ReadCardTest, FailedStartupCommandFailsOnlyTheFirstRead) {
+  Engine engine(SampleCard(SampleKind::Resident));
+  engine.AddFault(Command::Startup, {FaultKind::Silence});
+  serial_.Attach(8, &engine);
+  std::int32_t selector = 0;
+  EXPECT_EQ(Read(selector), kReceiveTimeout);
+  EXPECT_EQ(selector, 8);
+  EXPECT_EQ(Read(selector), kOk);
+  EXPECT_EQ(engine.Count(Command::Startup), 1u);
+}
+
+TEST_F(ReadCardTest, DecoderFailureDiscardsTheText) {
+  const std::pair<int, ResultCode> answers[] = {{0, kDecoderSdtapiError},
+                                                {-1, kDecoderPhotoError},
+                                                {-4, kDecoderFormatError},
+                                                {-6, kDecoderDeviceError},
+                                                {2, kDecoderOtherError}};
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(5, &engine);
+  for (const auto& [answer, expected] : answers) {
+    decoder.answer = answer;
+    std::int32_t selector = 5;
+    EXPECT_EQ(Read(selector), expected) << "decoder answer " << answer;
+  }
+  EXPECT_EQ(decoder.calls, static_cast<int>(std::size(answers)));
+}
+
+TEST_F(ReadCardTest, MissingDecoderGives263) {
+  ScopedPhotoDecoder none(nullptr);
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(5, &engine);
+  std::int32_t selector = 5;
+  EXPECT_EQ(Read(selector), kDecoderOtherError);
+  EXPECT_EQ(decoder.calls, 0);
+}
+
+TEST_F(ReadCardTest, PhotoFileThatCannotBeCreatedGives278) {
+  photoPath_ = Utf8ToUtf16(dir_ + "/missing-folder/image.wlt");
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(5, &engine);
+  std::int32_t selector = 5;
+  EXPECT_EQ(Read(selector), kFileError);
+  EXPECT_EQ(decoder.calls, 0);
+}
+
+TEST_F(ReadCardTest, ResultBufferAllocationFailureGives277AndClosesTheReader) {
+  Engine engine(SampleCard(SampleKind::Resident));
+  serial_.Attach(5, &engine);
+  std::int32_t selector = 5;
+  failResultBufferAllocation = true;
+  EXPECT_EQ(Read(selector), kOutOfMemory);
+  EXPECT_FALSE(failResultBufferAllocation) << "the result buffer was not allocated";
+  EXPECT_EQ(serial_.Stats(5).closes, 1);
+  EXPECT_EQ(decoder.calls, 0);
+  // The next read is unaffected.
+  EXPECT_EQ(Read(selector), kOk);
+}
+
+}  // namespace
+}  // namespace talvex
