@@ -37,8 +37,8 @@ void BM_ScanOf32SilentPorts(benchmark::State& state) {
     ctx.baudRate = kBaudRate;
     const auto start = std::chrono::steady_clock::now();
     const ResultCode rc = ScanSerialPorts(ctx);
-    totalMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                   .count();
+    totalMs +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (rc != kReceiveTimeout) state.SkipWithError("a silent port answered");
   }
   for (int fd : fds) ::close(fd);
@@ -48,7 +48,7 @@ BENCHMARK(BM_ScanOf32SilentPorts)->Unit(benchmark::kMillisecond)->Iterations(2)-
 
 void BM_ReadBaseMessageOverPty(benchmark::State& state) {
   test::PortDirectory dir;
-  const test::Bytes answer = test::ResponseFrame(0x90, test::CardAnswerData(256, 1024));
+  const test::Bytes answer = test::ResponseFrame(0x90, test::Bytes(4 + 256 + 1024, 0x20));
   test::PtyReader reader(test::PtyReader::AtOnce([&](const test::Bytes&) { return answer; }));
   if (!reader.ok() || !dir.Link(7, reader.slavePath())) {
     state.SkipWithError("no pseudo-terminal");
@@ -58,8 +58,7 @@ void BM_ReadBaseMessageOverPty(benchmark::State& state) {
   ctx.transport = 7;
   ctx.device = OpenSerialPort(7, kBaudRate, true);
   for (auto _ : state) {
-    const ResultCode rc =
-        ExchangeFrame(ctx, kReadBaseMessageFrame, sizeof kReadBaseMessageFrame);
+    const ResultCode rc = ExchangeFrame(ctx, kReadBaseMessageFrame, sizeof kReadBaseMessageFrame);
     if (rc != kOk) state.SkipWithError("exchange failed");
     benchmark::DoNotOptimize(ctx.rxBuffer);
   }

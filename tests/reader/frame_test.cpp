@@ -38,7 +38,7 @@ class Exchange : public ::testing::Test {
  protected:
   void SetUp() override {
     ctx.transport = 5;
-    ctx.device = std::make_unique<test::FakeSerialPort>(line, kNormalTimeouts);
+    ctx.device = std::make_unique<test::FakeSerialPort>(line);
   }
   ResultCode Answer(const Bytes& answer) {
     line.script = [answer](const Bytes&) { return answer; };
@@ -169,7 +169,8 @@ TEST_F(Exchange, SerialSelectorsNeedAnOpenSerialPort) {
   ctx.transport = -3;  // below 1000: still the serial exchange
   EXPECT_EQ(Answer(ResponseFrame(0x90)), kOk);
 
-  ctx.device = std::make_unique<test::FakeUsbDevice>(line);
+  struct NotASerialPort : platform::DeviceHandle {};
+  ctx.device = std::make_unique<NotASerialPort>();
   ctx.transport = 5;
   EXPECT_EQ(Answer(ResponseFrame(0x90)), kPortOpenFailed);
   ctx.device.reset();

@@ -5,7 +5,9 @@
 
 #include <chrono>
 
+#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
+#include "reader-sim/engine.h"
 #include "reader/fake_reader.h"
 #include "reader/pty_reader.h"
 #include "reader/serial.h"
@@ -51,8 +53,8 @@ class OverPty : public ::testing::Test {
 
   test::PortDirectory ports;
   // Auto-detection must not wander off to this machine's HID or USB devices.
-  test::FakeHidBackend hid;
-  test::FakeUsbBackend usb;
+  fakedev::FakeHidBackend hid;
+  fakedev::FakeUsbBackend usb;
   platform::ScopedDeviceBackends scope{{nullptr, &hid, &usb}};
   std::vector<std::unique_ptr<PtyReader>> readers;
   ReaderContext ctx;
@@ -61,8 +63,8 @@ class OverPty : public ::testing::Test {
 PtyReader::PtyScript Silent() {
   return {};
 }
-PtyReader::PtyScript Reader(test::Script script) {
-  return PtyReader::AtOnce(std::move(script));
+PtyReader::PtyScript Reader(sim::Engine& engine) {
+  return PtyReader::AtOnce([&engine](const Bytes& r) { return engine.Handle(r.data(), r.size()); });
 }
 PtyReader::PtyScript Garbage() {
   return PtyReader::AtOnce([](const Bytes&) { return Bytes{0x55, 0xAA, 0xAA, 0x96, 0x69, 0, 4}; });
@@ -130,7 +132,7 @@ TEST_F(OverPty, APauseLongerThanTheIntervalEndsTheRead) {
 
 TEST_F(OverPty, TheLargestFrameArrivesWhole) {
   const Bytes frame = ResponseFrame(0x90, Bytes(2357, 0xE7));
-  AddPort(7, Reader([frame](const Bytes&) { return frame; }));
+  AddPort(7, PtyReader::AtOnce([frame](const Bytes&) { return frame; }));
   ASSERT_TRUE(OpenNormal(7));
   EXPECT_EQ(SerialExchange(ctx, kFindCardFrame, sizeof kFindCardFrame), kOk);
   EXPECT_EQ(ctx.dataLength, 2357);
@@ -140,7 +142,8 @@ TEST_F(OverPty, TheLargestFrameArrivesWhole) {
 TEST_F(OverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
   AddPort(3, Silent());
   AddPort(5, Garbage());
-  PtyReader& seven = AddPort(7, Reader(test::CardReader(0x0049)));
+  sim::Engine engine{sim::SampleCard(sim::SampleKind::Foreign)};
+  AddPort(7, Reader(engine));
   std::int32_t selector = 0;
   std::unique_ptr<ReaderContext> opened;
   ASSERT_EQ(OpenReader(selector, opened), kOk);
@@ -158,13 +161,8 @@ TEST_F(OverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
 
   // A later request: no probe and no second start-up command.
   ASSERT_EQ(OpenReader(selector, opened), kOk);
-  int probes = 0, startups = 0;
-  for (const Bytes& r : seven.Requests()) {
-    probes += test::RequestKey(r) == test::kProbeKey;
-    startups += test::RequestKey(r) == test::kStartupKey;
-  }
-  EXPECT_EQ(probes, 1);
-  EXPECT_EQ(startups, 1);
+  EXPECT_EQ(engine.Count(sim::Command::Probe), 1u);
+  EXPECT_EQ(engine.Count(sim::Command::Startup), 1u);
 }
 
 TEST_F(OverPty, TheScanResultIsThatOfTheHighestPortThatOpened) {

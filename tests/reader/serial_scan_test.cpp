@@ -1,101 +1,113 @@
-// The serial port scan and port opening, against scripted ports.
+// The serial port scan and port opening, against simulated readers on
+// in-process ports.
 #include <gtest/gtest.h>
 
 #include "platform/devices.h"
-#include "reader/fake_reader.h"
+#include "reader-sim/engine.h"
+#include "reader-sim/sim_serial.h"
 #include "reader/serial.h"
 #include "reader/session.h"
 
 namespace talvex {
 namespace {
 
-using test::AnswerBy;
-using test::Bytes;
-using test::ResponseFrame;
+using sim::Command;
+using sim::Fault;
+using sim::FaultKind;
+
+std::vector<std::uint32_t> Fields(const platform::CommTimeouts& t) {
+  return {t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier, t.writeConstant};
+}
 
 class Scan : public ::testing::Test {
  protected:
   ResultCode Run() {
+    ctx = ReaderContext{};
     ctx.baudRate = kBaudRate;
     return ScanSerialPorts(ctx);
   }
-  test::FakeSerialBackend serial;
+  // A reader on port `number` that does `kind` to its probe answers.
+  sim::Engine& Port(int number, std::optional<FaultKind> kind = std::nullopt,
+                    std::uint32_t value = 0) {
+    engines.push_back(std::make_unique<sim::Engine>());
+    if (kind) engines.back()->AddFault(Command::Probe, Fault{*kind, value});
+    serial.Attach(number, engines.back().get());
+    return *engines.back();
+  }
+  std::vector<std::unique_ptr<sim::Engine>> engines;
+  sim::SimSerialBackend serial;
   platform::ScopedDeviceBackends scope{{&serial, nullptr, nullptr}};
   ReaderContext ctx;
 };
 
 TEST_F(Scan, OnlyPort7AnswersSoPort7IsKeptWithTheNormalTimeouts) {
-  serial.lines[3];                                                       // silent
-  serial.lines[5].script = AnswerBy({{test::kProbeKey, {0x01, 0x02}}});  // garbage
-  serial.lines[7].script = test::CardReader();
+  Port(3, FaultKind::Silence);
+  Port(5, FaultKind::StrayByte);
+  sim::Engine& seven = Port(7);
+  Port(9);  // never reached
   EXPECT_EQ(Run(), kOk);
   EXPECT_EQ(ctx.transport, 7);
   ASSERT_NE(ctx.device, nullptr);
-
-  EXPECT_EQ(serial.openAttempts, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(serial.lastBaudRate, kBaudRate);
   for (int n : {3, 5}) {
-    EXPECT_EQ(serial.lines[n].opens, 1) << n;
-    EXPECT_EQ(serial.lines[n].closes, 1) << n;
-    EXPECT_EQ(serial.lines[n].timeouts.readConstant, kScanTimeouts.readConstant) << n;
+    EXPECT_EQ(serial.Stats(n).opens, 1) << n;
+    EXPECT_FALSE(serial.Stats(n).open) << n;
+    EXPECT_EQ(Fields(serial.Stats(n).lastTimeouts), Fields(kScanTimeouts)) << n;
   }
-  const test::FakeLine& found = serial.lines[7];
-  EXPECT_EQ(found.closes, 0);
-  ASSERT_EQ(found.requests.size(), 1u);
-  EXPECT_EQ(found.requests[0], Bytes(kProbeFrame, kProbeFrame + sizeof kProbeFrame));
-  // Probed under the scan set, then switched to the normal set.
-  EXPECT_EQ(found.events.back(), "timeouts 3000");
-  EXPECT_EQ(found.timeouts.readInterval, 1000u);
-  EXPECT_EQ(found.timeouts.writeConstant, 3000u);
+  EXPECT_TRUE(serial.Stats(7).open);
+  EXPECT_EQ(serial.Stats(7).lastBaudRate, kBaudRate);
+  EXPECT_EQ(Fields(serial.Stats(7).lastTimeouts),
+            (std::vector<std::uint32_t>{1000, 1, 3000, 1, 3000}));
+  EXPECT_EQ(seven.Count(Command::Probe), 1u);
+  EXPECT_EQ(seven.TotalRequests(), 1u);
+  EXPECT_EQ(serial.Stats(9).opens, 0);
 }
 
-TEST_F(Scan, NoPortOpensGives1AfterTriedPorts1To32) {
+TEST_F(Scan, NoPortOpensGives1) {
+  Port(33);  // beyond the scan
   EXPECT_EQ(Run(), kPortOpenFailed);
-  std::vector<int> all;
-  for (int n = 1; n <= 32; ++n) all.push_back(n);
-  EXPECT_EQ(serial.openAttempts, all);
+  EXPECT_EQ(serial.TotalOpens(), 0);
   EXPECT_EQ(ctx.device, nullptr);
+}
+
+TEST_F(Scan, Port1AndPort32AreBothScanned) {
+  Port(1, FaultKind::Silence);
+  Port(32);
+  EXPECT_EQ(Run(), kOk);
+  EXPECT_EQ(ctx.transport, 32);
+  EXPECT_EQ(serial.Stats(1).opens, 1);
 }
 
 TEST_F(Scan, TheHighestOpenedPortDecidesTheResult) {
-  serial.lines[4].script = AnswerBy({{test::kProbeKey, {0x00, 0xAA, 0xAA, 0x96, 0x69, 0, 4}}});
-  serial.lines[30];  // silent
+  Port(4, FaultKind::StrayByte);
+  Port(30, FaultKind::Silence);
   EXPECT_EQ(Run(), kReceiveTimeout);
   EXPECT_EQ(ctx.device, nullptr);
+  EXPECT_EQ(serial.OpenPorts(), 0);
 
-  serial.lines.clear();
-  serial.lines[4];
-  serial.lines[30].script = AnswerBy({{test::kProbeKey, {0x00, 0xAA, 0xAA, 0x96, 0x69, 0, 4}}});
+  serial.Detach(4);
+  serial.Detach(30);
+  Port(4, FaultKind::Silence);
+  Port(30, FaultKind::StrayByte);
   EXPECT_EQ(Run(), kBadResponseHead);
-}
-
-TEST_F(Scan, Port32IsScannedAndPort33IsNot) {
-  serial.lines[33].script = test::CardReader();
-  EXPECT_EQ(Run(), kPortOpenFailed);
-  serial.lines[32].script = test::CardReader();
-  EXPECT_EQ(Run(), kOk);
-  EXPECT_EQ(ctx.transport, 32);
+  EXPECT_EQ(serial.OpenPorts(), 0);
 }
 
 TEST_F(Scan, AProbeAnsweredWithAnotherStatusIsNotAReader) {
-  serial.lines[2].script = AnswerBy({{test::kProbeKey, ResponseFrame(0x9F)}});
+  Port(2, FaultKind::Status, 0x9F);
   EXPECT_EQ(Run(), kStatusFindCardSuccess);
-  EXPECT_EQ(serial.lines[2].closes, 1);
+  EXPECT_EQ(serial.OpenPorts(), 0);
   EXPECT_EQ(ctx.transport, 0);
 }
 
 TEST_F(Scan, OpenSerialPortChoosesTheTimeoutSet) {
-  serial.lines[9];
-  ASSERT_NE(OpenSerialPort(9, kBaudRate, true), nullptr);
-  const platform::CommTimeouts& n = serial.lines[9].timeouts;
-  EXPECT_EQ((std::vector<std::uint32_t>{n.readInterval, n.readMultiplier, n.readConstant,
-                                        n.writeMultiplier, n.writeConstant}),
+  Port(9);
+  auto normal = OpenSerialPort(9, kBaudRate, true);
+  ASSERT_NE(normal, nullptr);
+  EXPECT_EQ(Fields(serial.Stats(9).lastTimeouts),
             (std::vector<std::uint32_t>{1000, 1, 3000, 1, 3000}));
+  normal.reset();
   ASSERT_NE(OpenSerialPort(9, kBaudRate, false), nullptr);
-  const platform::CommTimeouts& s = serial.lines[9].timeouts;
-  EXPECT_EQ((std::vector<std::uint32_t>{s.readInterval, s.readMultiplier, s.readConstant,
-                                        s.writeMultiplier, s.writeConstant}),
-            (std::vector<std::uint32_t>{50, 1, 150, 1, 150}));
+  EXPECT_EQ(Fields(serial.Stats(9).lastTimeouts), (std::vector<std::uint32_t>{50, 1, 150, 1, 150}));
   EXPECT_EQ(OpenSerialPort(10, kBaudRate, true), nullptr);
 }
 

@@ -1,226 +1,185 @@
-// Opening a reader (auto-detection order, named transports, the start-up
-// command) and the card sequence, against scripted HID, USB and serial readers.
+// Opening a serial reader (the start-up command, the selector, no fall-back)
+// and the card sequence, against simulated readers on in-process ports. The
+// HID-before-USB-before-serial order is covered with the HID tests.
 #include "reader/session.h"
 
 #include <gtest/gtest.h>
 
+#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
-#include "reader/fake_reader.h"
+#include "reader-sim/engine.h"
+#include "reader-sim/sim_serial.h"
 
 namespace talvex {
 namespace {
 
-using test::AnswerBy;
-using test::Bytes;
-using test::CardAnswerData;
-using test::ResponseFrame;
+using sim::Command;
+using sim::Fault;
+using sim::FaultKind;
 
 class Session : public ::testing::Test {
  protected:
   void SetUp() override { ResetStartupCommandForTesting(); }
+  void TearDown() override { ResetStartupCommandForTesting(); }
   ResultCode Open(std::int32_t& selector) { return OpenReader(selector, ctx); }
 
-  test::FakeSerialBackend serial;
-  test::FakeHidBackend hid;
-  test::FakeUsbBackend usb;
+  sim::Engine engine{sim::SampleCard(sim::SampleKind::Resident)};
+  sim::Engine other{sim::SampleCard(sim::SampleKind::Resident)};
+  sim::SimSerialBackend serial;
+  fakedev::FakeHidBackend hid;  // no HID or USB devices at all
+  fakedev::FakeUsbBackend usb;
   platform::ScopedDeviceBackends scope{{&serial, &hid, &usb}};
   std::unique_ptr<ReaderContext> ctx;
 };
 
-TEST_F(Session, AutoDetectionTakesHidFirstAndSendsTheStartupCommandOnce) {
-  hid.present = usb.present = true;
-  hid.line.script = usb.line.script = test::CardReader();
-  serial.lines[1].script = test::CardReader();
+TEST_F(Session, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
   std::int32_t selector = 0;
-  ASSERT_EQ(Open(selector), kOk);
-  EXPECT_EQ(selector, kTransportHid);
-  EXPECT_EQ(ctx->transport, kTransportHid);
-  EXPECT_EQ(ctx->baudRate, 115200);
-  EXPECT_EQ(hid.line.Count(test::kProbeKey), 1);
-  EXPECT_EQ(hid.line.Count(test::kStartupKey), 1);
-  EXPECT_EQ(usb.line.opens, 0);
-  EXPECT_TRUE(serial.openAttempts.empty());
-  CloseReader(ctx);
-  EXPECT_EQ(ctx, nullptr);
-  EXPECT_EQ(hid.line.closes, 1);
-
-  // The next request goes straight to the HID reader: no probe, no start-up.
-  ASSERT_EQ(Open(selector), kOk);
-  EXPECT_EQ(hid.line.Count(test::kProbeKey), 1);
-  EXPECT_EQ(hid.line.Count(test::kStartupKey), 1);
-}
-
-TEST_F(Session, AHidDeviceThatFailsTheProbeIsClosedAndUsbIsTried) {
-  hid.present = usb.present = true;  // the HID device stays silent
-  usb.line.script = test::CardReader();
-  std::int32_t selector = 0;
-  ASSERT_EQ(Open(selector), kOk);
-  EXPECT_EQ(selector, kTransportUsb);
-  EXPECT_EQ(hid.line.opens, hid.line.closes);
-  EXPECT_EQ(usb.line.Count(test::kProbeKey), 1);
-}
-
-TEST_F(Session, SerialScanComesLastAndNoReaderGives1WithTheSelectorKept) {
-  hid.present = usb.present = true;
-  std::int32_t selector = 0;
-  EXPECT_EQ(Open(selector), kPortOpenFailed);
-  EXPECT_EQ(selector, 0);
-  EXPECT_EQ(ctx, nullptr);
-  EXPECT_EQ(serial.openAttempts.size(), 32u);
+  EXPECT_EQ(Open(selector), kPortOpenFailed);  // nothing anywhere
   EXPECT_FALSE(StartupCommandSent());
 
-  serial.lines[9].script = test::CardReader();
-  ASSERT_EQ(Open(selector), kOk);
-  EXPECT_EQ(selector, 9);
-  EXPECT_EQ(serial.lines[9].Count(test::kStartupKey), 1);
-}
-
-TEST_F(Session, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
-  serial.lines[7].script = AnswerBy({{test::kProbeKey, ResponseFrame(0x90)}});
-  std::int32_t selector = 0;
+  serial.Attach(7, &engine);
+  engine.AddFault(Command::Startup, Fault{FaultKind::Silence, 0, 1});
   EXPECT_EQ(Open(selector), kReceiveTimeout);
   EXPECT_EQ(selector, 7);
   EXPECT_EQ(ctx, nullptr);
-  EXPECT_EQ(serial.lines[7].opens, serial.lines[7].closes);
+  EXPECT_EQ(serial.OpenPorts(), 0);
   EXPECT_TRUE(StartupCommandSent());
 
-  // Not repeated: the next open goes straight on.
+  // Not repeated: the next open goes straight on, without probe.
   ASSERT_EQ(Open(selector), kOk);
-  EXPECT_EQ(serial.lines[7].Count(test::kStartupKey), 1);
+  EXPECT_EQ(engine.Count(Command::Startup), 1u);
+  EXPECT_EQ(engine.Count(Command::Probe), 1u);
+  CloseReader(ctx);
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(serial.OpenPorts(), 0);
 }
 
 TEST_F(Session, TheStartupCommandGoesOnlyToTheFirstReaderOfTheProcess) {
-  serial.lines[3].script = serial.lines[5].script = test::CardReader();
+  serial.Attach(3, &engine);
+  serial.Attach(5, &other);
   std::int32_t three = 3, five = 5;
   ASSERT_EQ(Open(three), kOk);
+  EXPECT_EQ(serial.Stats(3).lastBaudRate, 115200);
   CloseReader(ctx);
   ASSERT_EQ(Open(five), kOk);
-  EXPECT_EQ(serial.lines[3].Count(test::kStartupKey), 1);
-  EXPECT_EQ(serial.lines[5].Count(test::kStartupKey), 0);
-  EXPECT_EQ(serial.lines[5].Count(test::kProbeKey), 0);
-  EXPECT_EQ(serial.lines[5].timeouts.readConstant, 3000u);
-  EXPECT_EQ(Bytes(kStartupFrame, kStartupFrame + 11), serial.lines[3].requests[0]);
+  EXPECT_EQ(engine.Count(Command::Startup), 1u);
+  EXPECT_EQ(other.TotalRequests(), 0u) << "a named port gets neither probe nor start-up";
+  EXPECT_EQ(serial.Stats(5).lastTimeouts.readConstant, 3000u);
+  EXPECT_EQ(three, 3);
+  EXPECT_EQ(five, 5);
 }
 
 TEST_F(Session, AReaderThatWentAwayIsNotReplacedByAutoDetection) {
-  hid.present = true;
-  hid.line.script = test::CardReader();
-  std::int32_t selector = 7;  // found earlier on port 7, now unplugged
+  serial.Attach(2, &other);   // a reader the scan would find
+  std::int32_t selector = 7;  // found on port 7 earlier, now unplugged
   EXPECT_EQ(Open(selector), kPortOpenFailed);
   EXPECT_EQ(selector, 7);
-  EXPECT_EQ(serial.openAttempts, std::vector<int>{7});
-  EXPECT_EQ(hid.line.opens, 0);
+  EXPECT_EQ(serial.TotalOpens(), 0);
+  EXPECT_EQ(other.TotalRequests(), 0u);
 }
 
-TEST_F(Session, NamedTransportsOpenWithoutProbe) {
-  hid.present = usb.present = true;
-  hid.line.script = usb.line.script = test::CardReader();
-  std::int32_t h = kTransportHid, u = kTransportUsb;
-  ASSERT_EQ(Open(h), kOk);
-  CloseReader(ctx);
-  ASSERT_EQ(Open(u), kOk);
-  EXPECT_EQ(hid.line.Count(test::kProbeKey) + usb.line.Count(test::kProbeKey), 0);
-
-  for (std::int32_t none : {1000, 1500, 2000, 3001}) {
+TEST_F(Session, SelectorsNamingNoTransportFailWithoutIo) {
+  serial.Attach(1, &engine);
+  for (std::int32_t none : {1000, 1500, 2000, 3001, -1}) {
     std::int32_t s = none;
     EXPECT_EQ(Open(s), kPortOpenFailed) << none;
     EXPECT_EQ(s, none);
+    EXPECT_EQ(ctx, nullptr);
   }
-  EXPECT_TRUE(serial.openAttempts.empty());
+  EXPECT_EQ(engine.TotalRequests(), 0u);
+  EXPECT_FALSE(StartupCommandSent());
 }
 
-class Card : public ::testing::Test {
+class Card : public Session {
  protected:
   void SetUp() override {
-    ResetStartupCommandForTesting();
-    serial.lines[1].script = AnswerBy({{test::kStartupKey, ResponseFrame(0x90)}});
+    Session::SetUp();
+    serial.Attach(1, &engine);
     std::int32_t selector = 1;
     ASSERT_EQ(OpenReader(selector, ctx), kOk);
+    engine.ResetCounters();
   }
-  ResultCode Read(std::map<std::uint16_t, Bytes> answers) {
-    serial.lines[1].requests.clear();
-    serial.lines[1].script = AnswerBy(std::move(answers));
+  ResultCode Read() {
     kind = 99;
     return ReadCardData(*ctx, kind);
   }
-  std::vector<std::uint16_t> Sent() const {
-    std::vector<std::uint16_t> keys;
-    for (const Bytes& r : serial.lines.at(1).requests) keys.push_back(test::RequestKey(r));
-    return keys;
+  void Spoil(Command c, FaultKind k, std::uint32_t value = 0) {
+    engine.ClearFaults();
+    engine.AddFault(c, Fault{k, value});
   }
-  test::FakeSerialBackend serial;
-  platform::ScopedDeviceBackends scope{{&serial, nullptr, nullptr}};
-  std::unique_ptr<ReaderContext> ctx;
   std::int32_t kind = 0;
 };
 
-const Bytes kCard = ResponseFrame(0x90, CardAnswerData(256, 1024));
-
 TEST_F(Card, FindCardAnsweringSuccessIsAnError) {
-  EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x90)}}), kFindCardAnswerError);
-  EXPECT_EQ(kind, 0);
-  EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x00)}}), kFindCardAnswerError);
-  EXPECT_EQ(Sent(), std::vector<std::uint16_t>{test::kFindKey});
-  EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x01)}}), 1);
-  EXPECT_EQ(Read({}), kReceiveTimeout);
+  for (std::uint32_t sw3 : {0x90u, 0x00u}) {
+    Spoil(Command::FindCard, FaultKind::Status, sw3);
+    EXPECT_EQ(Read(), kFindCardAnswerError);
+    EXPECT_EQ(kind, 0);
+  }
+  EXPECT_EQ(engine.Count(Command::SelectCard), 0u);
+  Spoil(Command::FindCard, FaultKind::Status, 0x01);
+  EXPECT_EQ(Read(), 1);
+  Spoil(Command::FindCard, FaultKind::Silence);
+  EXPECT_EQ(Read(), kReceiveTimeout);
 }
 
 TEST_F(Card, NoCardStatusesStillLeadToTheReadWhoseStatusDecides) {
-  EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x80)},
-                  {test::kSelectKey, ResponseFrame(0x81)},
-                  {test::kReadKey, kCard}}),
-            kOk);
-  EXPECT_EQ(Sent(), (std::vector<std::uint16_t>{test::kFindKey, test::kSelectKey, test::kReadKey}));
+  engine.AddFault(Command::FindCard, Fault{FaultKind::Status, 0x80});
+  engine.AddFault(Command::SelectCard, Fault{FaultKind::Status, 0x81});
+  EXPECT_EQ(Read(), kOk);
   EXPECT_EQ(kind, kCardResident);
-  EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x80)},
-                  {test::kSelectKey, ResponseFrame(0x81)},
-                  {test::kReadKey, ResponseFrame(0x80)}}),
-            kStatusFindCardFailed);
+  EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 1u);
+
+  engine.SetCard(std::nullopt);  // the simulator's no-card answers: 0x80, 0x81, 0x80
+  engine.ClearFaults();
+  EXPECT_EQ(Read(), kStatusFindCardFailed);
+  EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 2u);
   EXPECT_EQ(kind, 0);
 }
 
 TEST_F(Card, SelectCardAcceptsOnlySuccessOr0x81) {
-  for (std::uint8_t sw3 : {0x80, 0x9F, 0x41}) {
-    EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x9F)},
-                    {test::kSelectKey, ResponseFrame(sw3)},
-                    {test::kReadKey, kCard}}),
-              ResultCode{sw3});
-    EXPECT_EQ(Sent(), (std::vector<std::uint16_t>{test::kFindKey, test::kSelectKey}));
+  for (std::uint32_t sw3 : {0x80u, 0x9Fu, 0x41u}) {
+    Spoil(Command::SelectCard, FaultKind::Status, sw3);
+    EXPECT_EQ(Read(), static_cast<ResultCode>(sw3));
   }
+  EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 0u);
+  Spoil(Command::ReadBaseMessage, FaultKind::Status, 0x41);
+  EXPECT_EQ(Read(), 0x41);
 }
 
 TEST_F(Card, TextAndPhotoLengthsMustFitTheDataReceived) {
-  auto read = [&](const Bytes& data) {
-    return Read({{test::kFindKey, ResponseFrame(0x9F)},
-                 {test::kSelectKey, ResponseFrame(0x90)},
-                 {test::kReadKey, ResponseFrame(0x90, data)}});
-  };
-  EXPECT_EQ(read(CardAnswerData(255, 1024, 0x20, 1)), kInfoLengthError);
-  EXPECT_EQ(read(CardAnswerData(256, 511, 0x20, 1)), kInfoLengthError);
-  Bytes exact = CardAnswerData(256, 1024);
-  ASSERT_EQ(exact.size(), 1284u);
-  EXPECT_EQ(read(exact), kOk);
-  exact.pop_back();
-  EXPECT_EQ(read(exact), kInfoLengthError);
-  // Lengths far past the frame must not be taken at their word.
-  Bytes huge = CardAnswerData(256, 1024);
-  huge[0] = huge[1] = huge[2] = huge[3] = 0xFF;
-  EXPECT_EQ(read(huge), kInfoLengthError);
-  EXPECT_EQ(kind, 0);
+  // The answer carries 4 + 256 + 1024 data bytes after the status.
+  const struct {
+    FaultKind field;
+    std::uint32_t value;
+    ResultCode expected;
+  } cases[] = {{FaultKind::TextLength, 255, kInfoLengthError},
+               {FaultKind::PhotoLength, 511, kInfoLengthError},
+               {FaultKind::PhotoLength, 1024, kOk},
+               {FaultKind::PhotoLength, 1025, kInfoLengthError},
+               {FaultKind::TextLength, 257, kInfoLengthError},
+               {FaultKind::TextLength, 0xFFFF, kInfoLengthError}};
+  for (const auto& c : cases) {
+    Spoil(Command::ReadBaseMessage, c.field, c.value);
+    EXPECT_EQ(Read(), c.expected) << static_cast<int>(c.field) << " " << c.value;
+  }
 }
 
 TEST_F(Card, TheKindMarkerIsComparedAsAWholeCodeUnit) {
   const struct {
-    std::uint16_t marker;
+    std::uint8_t low, high;
     std::int32_t kind;
-  } cases[] = {{0x0049, kCardForeign},  {0x004A, kCardHmt},      {0x0149, kCardResident},
-               {0x4900, kCardResident}, {0x0020, kCardResident}, {0x0000, kCardResident}};
+  } cases[] = {{0x49, 0x00, kCardForeign},  {0x4A, 0x00, kCardHmt},
+               {0x49, 0x01, kCardResident}, {0x00, 0x49, kCardResident},
+               {0x20, 0x00, kCardResident}, {0x4B, 0x00, kCardResident}};
   for (const auto& c : cases) {
-    EXPECT_EQ(Read({{test::kFindKey, ResponseFrame(0x9F)},
-                    {test::kSelectKey, ResponseFrame(0x90)},
-                    {test::kReadKey, ResponseFrame(0x90, CardAnswerData(256, 1024, c.marker))}}),
-              kOk);
-    EXPECT_EQ(kind, c.kind) << std::hex << c.marker;
+    sim::CardImage card = sim::SampleCard(sim::SampleKind::Resident);
+    card.text[248] = c.low;
+    card.text[249] = c.high;
+    engine.SetCard(card);
+    EXPECT_EQ(Read(), kOk);
+    EXPECT_EQ(kind, c.kind) << std::hex << int{c.high} << int{c.low};
+    EXPECT_EQ(ctx->rxBuffer[kAnswerTextOffset + 248], c.low);
   }
 }
 
