@@ -1,0 +1,370 @@
+#!/bin/busybox sh
+# /init of the test guest. Loads the HID and USB modules, then plays the
+# reader scenarios against the shipped talvex-server and reports one line
+# per check on the console:
+#   VMTEST <check> PASS
+#   VMTEST <check> FAIL: <what was seen>
+# followed by the guest's log files between "==== vm-file NAME ====" and
+# "==== vm-end ====" markers, and powers off. The host decides from the lines.
+/bin/busybox --install -s /bin
+echo  # the firmware leaves its last console line open
+export PATH=/usr/local/bin:/bin
+export HOME=/root TMPDIR=/tmp
+unset XDG_RUNTIME_DIR
+
+mount -t devtmpfs dev /dev
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mkdir -p /logs /root /run/udev/data /etc/talvex/ports
+# An empty port folder: the serial scan finds no ports, and above all never
+# touches ttyS0, which is this console.
+ifconfig lo 127.0.0.1 up
+
+while read -r ko; do
+  case $ko in
+    */dummy_hcd.ko) insmod "$ko" num=2 ;;  # two UDCs: two gadgets at once
+    *) insmod "$ko" ;;
+  esac || echo "VMTEST setup.modules FAIL: insmod $ko"
+done < /etc/vm-modules
+mount -t configfs none /sys/kernel/config
+
+PASSED=0
+FAILED=0
+pass() { echo "VMTEST $1 PASS"; PASSED=$((PASSED + 1)); }
+fail() { echo "VMTEST $1 FAIL: $2"; FAILED=$((FAILED + 1)); }
+
+# The result texts of the simulator's three sample cards.
+RESIDENT='0|1|张三|1|男|01|汉|20000101|某省某市某区某路1号|000000200001010000|某市公安局|20200101|20400101|'
+FOREIGN='0|2|DOE JANE|2|女/F|000000000000000|USA|美国/USA|多伊|20200101|20300101|19800101|01|0000|公安部/Ministry of Public Security|'
+HMT='0|3|李四|1|男|19900101|某省某市某区某路2号|000000199001010000|某市公安局|20200101|20250101|H00000000|01|'
+NOT_FOUND='1|打开端口失败'
+NO_CARD='128|寻卡失败'
+
+wait_for_file() {  # FILE [tenths of a second]
+  n=0
+  while [ ! -e "$1" ]; do
+    n=$((n + 1))
+    [ "$n" -gt "${2:-100}" ] && return 1
+    usleep 100000
+  done
+  return 0
+}
+
+SERVER=""
+start_server() {  # NAME
+  rm -rf /tmp/talvex-0
+  /opt/talvex/talvex-server --headless >> "/logs/server-$1.log" 2>&1 &
+  SERVER=$!
+  # Listening on 10012 (0x271C, state 0A) within 30 s, or it has failed.
+  n=0
+  until grep -q ':271C 00000000:0000 0A' /proc/net/tcp; do
+    n=$((n + 1))
+    if [ "$n" -gt 300 ] || ! kill -0 "$SERVER" 2>/dev/null; then
+      echo "server $1 is not listening" >> /logs/notes.log
+      return
+    fi
+    usleep 100000
+  done
+}
+stop_server() {
+  [ -n "$SERVER" ] || return
+  kill -TERM "$SERVER" 2>/dev/null
+  wait "$SERVER"
+  rc=$?
+  [ "$rc" -eq 0 ] || echo "server exited with $rc" >> /logs/notes.log
+  SERVER=""
+}
+read_card() {  # OUTFILE
+  rm -f "$1"
+  vm-http-get --out "$1" 2>> /logs/http-get.log ||
+    echo "read into $1 failed" >> /logs/http-get.log
+}
+
+# A whole card body: the expected result text, then a Base64 JPEG.
+check_card() {  # CHECK FILE EXPECTED_TEXT
+  body=$(cat "$2" 2>/dev/null)
+  text="${body%|*}|"
+  photo="${body##*|}"
+  if [ "$text" != "$3" ]; then
+    fail "$1" "result text '$(echo "$body" | cut -c 1-160)'"
+    return
+  fi
+  case $photo in
+    /9j/*) ;;
+    *) fail "$1" "photo text does not start with a JPEG: '$(echo "$photo" | cut -c 1-20)'"; return ;;
+  esac
+  if echo "$photo" | grep -q '[^A-Za-z0-9+/=]'; then
+    fail "$1" "photo text holds characters outside Base64"
+    return
+  fi
+  echo "$photo" | base64 -d > /tmp/photo.jpg 2>/dev/null
+  tail=$(tail -c 2 /tmp/photo.jpg | hexdump -v -e '2/1 "%02x"')
+  size=$(stat -c %s /tmp/photo.jpg)
+  if [ "$tail" != ffd9 ] || [ "$size" -lt 200 ]; then
+    fail "$1" "photo decodes to $size bytes ending in '$tail', not a whole JPEG"
+    return
+  fi
+  pass "$1"
+}
+check_body() {  # CHECK FILE EXPECTED_BODY
+  body=$(cat "$2" 2>/dev/null)
+  if [ "$body" = "$3" ]; then pass "$1"; else fail "$1" "body '$(echo "$body" | cut -c 1-80)'"; fi
+}
+
+# The commands a reader received, by name, from its request log.
+requests() {  # LOG
+  [ -f "$1" ] || return 0
+  awk '{ c = $8 " " $9
+         n = c == "12 FF" ? "probe" : c == "61 FF" ? "startup" : c == "20 01" ? "find" :
+             c == "20 02" ? "select" : c == "30 01" ? "read" : "other(" $0 ")"
+         printf "%s%s", sep, n; sep = " " }' "$1"
+}
+check_requests() {  # CHECK LOG EXPECTED
+  got=$(requests "$2")
+  if [ "$got" = "$3" ]; then pass "$1"; else fail "$1" "requests '$got', expected '$3'"; fi
+}
+
+UHID=""
+start_uhid() {  # NAME [reader options...]
+  name=$1
+  shift
+  rm -f "/tmp/$name.ready"
+  vm-uhid-reader --ready "/tmp/$name.ready" --log "/logs/$name-requests.log" "$@" \
+    >> "/logs/$name.log" 2>&1 &
+  UHID=$!
+  wait_for_file "/tmp/$name.ready" || echo "$name: no hidraw node" >> /logs/notes.log
+}
+stop_pid() {
+  kill -TERM "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+
+G=/sys/kernel/config/usb_gadget
+
+# ------------------------------------------------------------------ HID (uhid)
+echo resident > /tmp/hid-card
+start_uhid hid-reader --card-file /tmp/hid-card
+HID_READER=$UHID
+start_server hid
+
+read_card /tmp/hid-resident.txt
+check_card hid.resident-body /tmp/hid-resident.txt "$RESIDENT"
+check_requests hid.first-read-probes-then-starts-up /logs/hid-reader-requests.log \
+  "probe startup find select read"
+
+echo foreign > /tmp/hid-card
+read_card /tmp/hid-foreign.txt
+check_card hid.foreign-body /tmp/hid-foreign.txt "$FOREIGN"
+echo hmt > /tmp/hid-card
+read_card /tmp/hid-hmt.txt
+check_card hid.hmt-body /tmp/hid-hmt.txt "$HMT"
+echo none > /tmp/hid-card
+read_card /tmp/hid-none.txt
+check_body hid.no-card /tmp/hid-none.txt "$NO_CARD"
+check_requests hid.later-reads-skip-probe-and-startup /logs/hid-reader-requests.log \
+  "probe startup find select read find select read find select read find select read"
+
+# Unplugged between two reads: the remembered HID transport no longer opens.
+stop_pid "$HID_READER"
+read_card /tmp/hid-unplugged.txt
+check_body hid.unplugged /tmp/hid-unplugged.txt "$NOT_FOUND"
+# Plugged in again: found again through the remembered transport.
+start_uhid hid-replugged --sample resident
+HID_READER=$UHID
+read_card /tmp/hid-replugged.txt
+body_ok=$(cmp -s /tmp/hid-replugged.txt /tmp/hid-resident.txt && echo yes)
+seq=$(requests /logs/hid-replugged-requests.log)
+if [ "$body_ok" = yes ] && [ "$seq" = "find select read" ]; then
+  pass hid.replugged
+else
+  fail hid.replugged "same body: ${body_ok:-no}, requests '$seq'"
+fi
+stop_server
+stop_pid "$HID_READER"
+
+# ------------------------------------------------------------ USB (FunctionFS)
+mkdir -p $G/ffsreader/strings/0x409 $G/ffsreader/configs/c.1/strings/0x409
+echo 0x1d6b > $G/ffsreader/idVendor
+echo 0x0105 > $G/ffsreader/idProduct
+echo "KAVRO Technology" > $G/ffsreader/strings/0x409/manufacturer
+echo "Talvex USB reader" > $G/ffsreader/strings/0x409/product
+echo reader > $G/ffsreader/configs/c.1/strings/0x409/configuration
+mkdir $G/ffsreader/functions/ffs.reader
+ln -s $G/ffsreader/functions/ffs.reader $G/ffsreader/configs/c.1/
+mkdir -p /dev/ffs-reader
+mount -t functionfs reader /dev/ffs-reader
+echo resident > /tmp/usb-card
+vm-ffs-reader --dir /dev/ffs-reader --ready /tmp/ffs.ready --card-file /tmp/usb-card \
+  --log /logs/usb-reader-requests.log >> /logs/usb-reader.log 2>&1 &
+FFS_READER=$!
+wait_for_file /tmp/ffs.ready || echo "ffs reader: not ready" >> /logs/notes.log
+echo dummy_udc.0 > $G/ffsreader/UDC
+
+# What udev would do for the packaged rule: put the tag into its database.
+USB_TAG=""
+n=0
+while [ -z "$USB_TAG" ] && [ "$n" -lt 100 ]; do
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat "$d/idProduct" 2>/dev/null)" = 0105 ] && USB_TAG=/run/udev/data/c$(cat "$d/dev")
+  done
+  n=$((n + 1))
+  [ -n "$USB_TAG" ] || usleep 100000
+done
+tag_usb() { echo "E:TALVEX_READER=1" > "$USB_TAG"; }
+untag_usb() { rm -f "$USB_TAG"; }
+[ -n "$USB_TAG" ] || echo "ffs reader: the USB device did not appear" >> /logs/notes.log
+tag_usb
+
+start_server usb
+read_card /tmp/usb-resident.txt
+check_card usb.resident-body /tmp/usb-resident.txt "$RESIDENT"
+if cmp -s /tmp/usb-resident.txt /tmp/hid-resident.txt; then
+  pass usb.same-body-as-hid
+else
+  fail usb.same-body-as-hid "the USB body differs from the HID body of the same card"
+fi
+echo foreign > /tmp/usb-card
+read_card /tmp/usb-foreign.txt
+check_card usb.foreign-body /tmp/usb-foreign.txt "$FOREIGN"
+echo hmt > /tmp/usb-card
+read_card /tmp/usb-hmt.txt
+check_card usb.hmt-body /tmp/usb-hmt.txt "$HMT"
+echo none > /tmp/usb-card
+read_card /tmp/usb-none.txt
+check_body usb.no-card /tmp/usb-none.txt "$NO_CARD"
+check_requests usb.first-read-probes-then-starts-up /logs/usb-reader-requests.log \
+  "probe startup find select read find select read find select read find select read"
+stop_server
+
+# Untagged: the same device is never opened, let alone probed.
+untag_usb
+before=$(requests /logs/usb-reader-requests.log)
+echo resident > /tmp/usb-card
+start_server untagged
+read_card /tmp/usb-untagged.txt
+check_body usb.untagged-device-not-found /tmp/usb-untagged.txt "$NOT_FOUND"
+after=$(requests /logs/usb-reader-requests.log)
+if [ "$before" = "$after" ]; then
+  pass usb.untagged-never-probed
+else
+  fail usb.untagged-never-probed "the untagged device received '${after#"$before"}'"
+fi
+stop_server
+
+# HID and USB readers both present: HID is taken, USB left alone.
+tag_usb
+before=$(requests /logs/usb-reader-requests.log)
+start_uhid hid-first --sample foreign
+HID_READER=$UHID
+start_server both
+read_card /tmp/both.txt
+seq=$(requests /logs/hid-first-requests.log)
+after=$(requests /logs/usb-reader-requests.log)
+if cmp -s /tmp/both.txt /tmp/hid-foreign.txt && [ "$seq" = "probe startup find select read" ] &&
+  [ "$before" = "$after" ]; then
+  pass auto.hid-before-usb
+else
+  fail auto.hid-before-usb "HID requests '$seq', USB requests added '${after#"$before"}'"
+fi
+stop_server
+stop_pid "$HID_READER"
+untag_usb
+
+# ----------------------------------------------------- HID with 33-byte reports
+start_uhid hid-short --report-bytes 32
+SHORT=$UHID
+start_server short
+read_card /tmp/short.txt
+check_body hid.short-reports-refused /tmp/short.txt "$NOT_FOUND"
+check_requests hid.short-reports-never-probed /logs/hid-short-requests.log ""
+# A good reader enumerated after it stays hidden: discovery stops at the
+# first matching device.
+start_uhid hid-after-short
+GOOD=$UHID
+vm-hid-find > /logs/hid-find-short.log 2>&1
+if grep -q 'manufacturer=KAVRO TalvexReaderDevice product=KAVRO TalvexReaderDevice input=33 output=33$' \
+  /logs/hid-find-short.log; then
+  pass hid.short-reports-lengths
+else
+  fail hid.short-reports-lengths "$(head -n 1 /logs/hid-find-short.log)"
+fi
+if grep -q 'input=65 output=65$' /logs/hid-find-short.log && grep -qx 'reader none' /logs/hid-find-short.log; then
+  pass hid.short-reports-first-hide-later-reader
+else
+  fail hid.short-reports-first-hide-later-reader "$(tr '\n' ';' < /logs/hid-find-short.log)"
+fi
+stop_server
+stop_pid "$GOOD"
+stop_pid "$SHORT"
+
+# --------------------------------------------------- USB HID gadget (usbhid)
+mkdir -p $G/hidreader/strings/0x409 $G/hidreader/configs/c.1/strings/0x409
+echo 0x1d6b > $G/hidreader/idVendor
+echo 0x0106 > $G/hidreader/idProduct
+echo "KAVRO Technology" > $G/hidreader/strings/0x409/manufacturer
+echo "TalvexReaderDevice" > $G/hidreader/strings/0x409/product
+echo reader > $G/hidreader/configs/c.1/strings/0x409/configuration
+mkdir $G/hidreader/functions/hid.usb0
+echo 0 > $G/hidreader/functions/hid.usb0/protocol
+echo 0 > $G/hidreader/functions/hid.usb0/subclass
+echo 64 > $G/hidreader/functions/hid.usb0/report_length
+# The reader's descriptor: vendor page, 64-byte input and output, no IDs.
+printf '\006\000\377\011\001\241\001\011\001\025\000\046\377\000\165\010\225\100\201\002\011\001\225\100\221\002\300' \
+  > $G/hidreader/functions/hid.usb0/report_desc
+ln -s $G/hidreader/functions/hid.usb0 $G/hidreader/configs/c.1/
+echo dummy_udc.1 > $G/hidreader/UDC
+n=0
+until ls /sys/class/hidraw/ 2>/dev/null | grep -q hidraw || [ "$n" -gt 100 ]; do
+  n=$((n + 1))
+  usleep 100000
+done
+wait_for_file /dev/hidg0 || echo "hid gadget: no /dev/hidg0" >> /logs/notes.log
+vm-hid-find > /logs/hid-find-gadget.log 2>&1
+if grep -q 'manufacturer=KAVRO Technology product=TalvexReaderDevice input=65 output=65$' \
+  /logs/hid-find-gadget.log; then
+  pass usbhid.gadget-strings-from-sysfs
+else
+  fail usbhid.gadget-strings-from-sysfs "$(tr '\n' ';' < /logs/hid-find-gadget.log)"
+fi
+if grep -qx 'reader found input=65 output=65' /logs/hid-find-gadget.log; then
+  pass usbhid.gadget-is-reader
+else
+  fail usbhid.gadget-is-reader "$(tr '\n' ';' < /logs/hid-find-gadget.log)"
+fi
+
+# The gadget answers get-report with zeros, so its probe fails and the
+# auto-detection goes on to the USB reader. The probe itself reaches the
+# gadget as an output report.
+tag_usb
+echo resident > /tmp/usb-card
+before=$(requests /logs/usb-reader-requests.log)
+dd if=/dev/hidg0 of=/tmp/hidg0.bin bs=64 count=1 2>/dev/null &
+HIDG_READ=$!
+start_server gadget
+read_card /tmp/gadget.txt
+after=$(requests /logs/usb-reader-requests.log)
+usleep 200000
+kill "$HIDG_READ" 2>/dev/null
+probe=$(head -c 10 /tmp/hidg0.bin 2>/dev/null | hexdump -v -e '10/1 "%02X"')
+if cmp -s /tmp/gadget.txt /tmp/usb-resident.txt && [ "$probe" = "AAAAAA9669000312FFEE" ] &&
+  [ "${after#"$before"}" = " probe startup find select read" ]; then
+  pass auto.usb-after-failed-hid-probe
+else
+  fail auto.usb-after-failed-hid-probe \
+    "gadget got '$probe', USB requests added '${after#"$before"}', body '$(cut -c 1-40 /tmp/gadget.txt)'"
+fi
+stop_server
+untag_usb
+stop_pid "$FFS_READER"
+
+# ------------------------------------------------------------------ report
+echo "VMTEST-DONE passed=$PASSED failed=$FAILED"
+for f in /logs/*; do
+  [ -s "$f" ] || continue
+  echo "==== vm-file ${f##*/} ===="
+  cat "$f"
+  echo
+  echo "==== vm-end ===="
+done
+sync
+poweroff -f
