@@ -22,7 +22,7 @@ ifconfig lo 127.0.0.1 up
 
 while read -r ko; do
   case $ko in
-    */dummy_hcd.ko) insmod "$ko" num=2 ;;  # two UDCs: two gadgets at once
+    */dummy_hcd.ko) insmod "$ko" num=3 ;;  # three UDCs: three gadgets at once
     *) insmod "$ko" ;;
   esac || echo "VMTEST setup.modules FAIL: insmod $ko"
 done < /etc/vm-modules
@@ -39,6 +39,8 @@ FOREIGN='0|2|DOE JANE|2|女/F|000000000000000|USA|美国/USA|多伊|20200101|203
 HMT='0|3|李四|1|男|19900101|某省某市某区某路2号|000000199001010000|某市公安局|20200101|20250101|H00000000|01|'
 NOT_FOUND='1|打开端口失败'
 NO_CARD='128|寻卡失败'
+TIMEOUT='2|PC接收数据超时'
+CHECKSUM='3|PC判断校验和错'
 
 wait_for_file() {  # FILE [tenths of a second]
   n=0
@@ -164,6 +166,11 @@ check_body hid.no-card /tmp/hid-none.txt "$NO_CARD"
 check_requests hid.later-reads-skip-probe-and-startup /logs/hid-reader-requests.log \
   "probe startup find select read find select read find select read find select read"
 
+# A corrupted answer of 21 reports is caught by its checksum.
+echo "resident read:checksum::1" > /tmp/hid-card
+read_card /tmp/hid-checksum.txt
+check_body hid.bad-checksum-detected /tmp/hid-checksum.txt "$CHECKSUM"
+
 # Unplugged between two reads: the remembered HID transport no longer opens.
 stop_pid "$HID_READER"
 read_card /tmp/hid-unplugged.txt
@@ -179,40 +186,75 @@ if [ "$body_ok" = yes ] && [ "$seq" = "find select read" ]; then
 else
   fail hid.replugged "same body: ${body_ok:-no}, requests '$seq'"
 fi
+
+# Another program holds the reader: discovery skips it and takes the next.
+REPLUGGED_NODE=$(cat /tmp/hid-replugged.ready)
+start_uhid hid-second --sample resident
+SECOND_HID=$UHID
+rm -f /tmp/hid-hold.ready
+vm-devices hold-hid "/dev/$REPLUGGED_NODE" /tmp/hid-hold.ready >> /logs/hid-hold.log 2>&1 &
+HOLDER=$!
+wait_for_file /tmp/hid-hold.ready 50 || echo "could not hold $REPLUGGED_NODE" >> /logs/notes.log
+before=$(requests /logs/hid-replugged-requests.log)
+read_card /tmp/hid-held.txt
+after=$(requests /logs/hid-replugged-requests.log)
+seq=$(requests /logs/hid-second-requests.log)
+if [ -f /tmp/hid-hold.ready ] && cmp -s /tmp/hid-held.txt /tmp/hid-resident.txt &&
+  [ "$before" = "$after" ] && [ "$seq" = "find select read" ]; then
+  pass hid.held-device-skipped
+else
+  fail hid.held-device-skipped "held $REPLUGGED_NODE: second got '$seq', first got '${after#"$before"}'"
+fi
+stop_pid "$HOLDER"
+stop_pid "$SECOND_HID"
 stop_server
 stop_pid "$HID_READER"
 
 # ------------------------------------------------------------ USB (FunctionFS)
-mkdir -p $G/ffsreader/strings/0x409 $G/ffsreader/configs/c.1/strings/0x409
-echo 0x1d6b > $G/ffsreader/idVendor
-echo 0x0105 > $G/ffsreader/idProduct
-echo "KAVRO Technology" > $G/ffsreader/strings/0x409/manufacturer
-echo "Talvex USB reader" > $G/ffsreader/strings/0x409/product
-echo reader > $G/ffsreader/configs/c.1/strings/0x409/configuration
-mkdir $G/ffsreader/functions/ffs.reader
-ln -s $G/ffsreader/functions/ffs.reader $G/ffsreader/configs/c.1/
-mkdir -p /dev/ffs-reader
-mount -t functionfs reader /dev/ffs-reader
-echo resident > /tmp/usb-card
-vm-ffs-reader --dir /dev/ffs-reader --ready /tmp/ffs.ready --card-file /tmp/usb-card \
-  --log /logs/usb-reader-requests.log >> /logs/usb-reader.log 2>&1 &
-FFS_READER=$!
-wait_for_file /tmp/ffs.ready || echo "ffs reader: not ready" >> /logs/notes.log
-echo dummy_udc.0 > $G/ffsreader/UDC
-
-# What udev would do for the packaged rule: put the tag into its database.
-USB_TAG=""
-n=0
-while [ -z "$USB_TAG" ] && [ "$n" -lt 100 ]; do
-  for d in /sys/bus/usb/devices/*; do
-    [ "$(cat "$d/idProduct" 2>/dev/null)" = 0105 ] && USB_TAG=/run/udev/data/c$(cat "$d/dev")
+# A FunctionFS reader as gadget NAME on a dummy UDC. Sets FFS_PID (the
+# reader program), FFS_TAG (its udev database entry) and FFS_NODE (its
+# /dev/bus/usb node) once the host side has enumerated it.
+make_ffs_reader() {  # NAME PRODUCT_ID UDC CARD_FILE
+  g=$G/$1
+  mkdir -p "$g/strings/0x409" "$g/configs/c.1/strings/0x409"
+  echo 0x1d6b > "$g/idVendor"
+  echo "$2" > "$g/idProduct"
+  echo "KAVRO Technology" > "$g/strings/0x409/manufacturer"
+  echo "Talvex USB reader" > "$g/strings/0x409/product"
+  echo reader > "$g/configs/c.1/strings/0x409/configuration"
+  mkdir "$g/functions/ffs.$1"
+  ln -s "$g/functions/ffs.$1" "$g/configs/c.1/"
+  mkdir -p "/dev/ffs-$1"
+  mount -t functionfs "$1" "/dev/ffs-$1"
+  vm-ffs-reader --dir "/dev/ffs-$1" --ready "/tmp/$1.ready" --card-file "$4" \
+    --log "/logs/$1-requests.log" >> "/logs/$1.log" 2>&1 &
+  FFS_PID=$!
+  wait_for_file "/tmp/$1.ready" || echo "$1: FunctionFS reader not ready" >> /logs/notes.log
+  echo "$3" > "$g/UDC"
+  FFS_TAG=""
+  n=0
+  while [ -z "$FFS_TAG" ] && [ "$n" -lt 100 ]; do
+    for d in /sys/bus/usb/devices/*; do
+      [ "$(cat "$d/idProduct" 2>/dev/null)" = "${2#0x}" ] || continue
+      FFS_TAG=/run/udev/data/c$(cat "$d/dev")
+      FFS_NODE=/dev/bus/usb/$(printf %03d "$(cat "$d/busnum")")/$(printf %03d "$(cat "$d/devnum")")
+    done
+    n=$((n + 1))
+    [ -n "$FFS_TAG" ] || usleep 100000
   done
-  n=$((n + 1))
-  [ -n "$USB_TAG" ] || usleep 100000
-done
-tag_usb() { echo "E:TALVEX_READER=1" > "$USB_TAG"; }
-untag_usb() { rm -f "$USB_TAG"; }
-[ -n "$USB_TAG" ] || echo "ffs reader: the USB device did not appear" >> /logs/notes.log
+  [ -n "$FFS_TAG" ] || echo "$1: the USB device did not appear" >> /logs/notes.log
+}
+# What udev does for the packaged rule: the property in its database entry.
+tag() { echo "E:TALVEX_READER=1" > "$1"; }
+untag() { rm -f "$1"; }
+
+echo resident > /tmp/usb-card
+make_ffs_reader usb-reader 0x0105 dummy_udc.0 /tmp/usb-card
+FFS_READER=$FFS_PID
+USB_TAG=$FFS_TAG
+USB_NODE=$FFS_NODE
+tag_usb() { tag "$USB_TAG"; }
+untag_usb() { untag "$USB_TAG"; }
 tag_usb
 
 start_server usb
@@ -234,6 +276,47 @@ read_card /tmp/usb-none.txt
 check_body usb.no-card /tmp/usb-none.txt "$NO_CARD"
 check_requests usb.first-read-probes-then-starts-up /logs/usb-reader-requests.log \
   "probe startup find select read find select read find select read find select read"
+
+# An answer cut short: the driver's receive times out (2), and the next read
+# on the same reader works again.
+echo "resident read:short::1" > /tmp/usb-card
+read_card /tmp/usb-short.txt
+check_body usb.short-answer-times-out /tmp/usb-short.txt "$TIMEOUT"
+echo resident > /tmp/usb-card
+read_card /tmp/usb-after-short.txt
+if cmp -s /tmp/usb-after-short.txt /tmp/usb-resident.txt; then
+  pass usb.reads-again-after-timeout
+else
+  fail usb.reads-again-after-timeout "body '$(cut -c 1-60 /tmp/usb-after-short.txt)'"
+fi
+
+# Another program holds the first reader: the second one is used. (A new
+# service: without udevd, libusb hears of no device plugged in after its
+# context was made.)
+stop_server
+echo resident > /tmp/usb-card-2
+make_ffs_reader usb-second 0x0107 dummy_udc.2 /tmp/usb-card-2
+SECOND_READER=$FFS_PID
+SECOND_TAG=$FFS_TAG
+tag "$SECOND_TAG"
+rm -f /tmp/usb-hold.ready
+vm-devices hold-usb "$USB_NODE" /tmp/usb-hold.ready >> /logs/usb-hold.log 2>&1 &
+HOLDER=$!
+wait_for_file /tmp/usb-hold.ready 50 || echo "could not hold $USB_NODE" >> /logs/notes.log
+before=$(requests /logs/usb-reader-requests.log)
+start_server held
+read_card /tmp/usb-held.txt
+after=$(requests /logs/usb-reader-requests.log)
+seq=$(requests /logs/usb-second-requests.log)
+if [ -f /tmp/usb-hold.ready ] && cmp -s /tmp/usb-held.txt /tmp/usb-resident.txt &&
+  [ "$before" = "$after" ] && [ "$seq" = "probe startup find select read" ]; then
+  pass usb.held-device-skipped
+else
+  fail usb.held-device-skipped "held: $(cat /tmp/usb-hold.ready 2>/dev/null), second got '$seq', first got '${after#"$before"}', body '$(cut -c 1-40 /tmp/usb-held.txt)'"
+  { ls -l /run/udev/data/ /dev/bus/usb/*; echo "second tag $SECOND_TAG"; } >> /logs/notes.log 2>&1
+fi
+stop_pid "$HOLDER"
+untag "$SECOND_TAG"
 stop_server
 
 # Untagged: the same device is never opened, let alone probed.
@@ -281,7 +364,7 @@ check_requests hid.short-reports-never-probed /logs/hid-short-requests.log ""
 # first matching device.
 start_uhid hid-after-short
 GOOD=$UHID
-vm-hid-find > /logs/hid-find-short.log 2>&1
+vm-devices hid > /logs/hid-find-short.log 2>&1
 if grep -q 'manufacturer=KAVRO TalvexReaderDevice product=KAVRO TalvexReaderDevice input=33 output=33$' \
   /logs/hid-find-short.log; then
   pass hid.short-reports-lengths
@@ -319,7 +402,7 @@ until ls /sys/class/hidraw/ 2>/dev/null | grep -q hidraw || [ "$n" -gt 100 ]; do
   usleep 100000
 done
 wait_for_file /dev/hidg0 || echo "hid gadget: no /dev/hidg0" >> /logs/notes.log
-vm-hid-find > /logs/hid-find-gadget.log 2>&1
+vm-devices hid > /logs/hid-find-gadget.log 2>&1
 if grep -q 'manufacturer=KAVRO Technology product=TalvexReaderDevice input=65 output=65$' \
   /logs/hid-find-gadget.log; then
   pass usbhid.gadget-strings-from-sysfs
@@ -356,6 +439,7 @@ fi
 stop_server
 untag_usb
 stop_pid "$FFS_READER"
+stop_pid "$SECOND_READER"
 
 # ------------------------------------------------------------------ report
 echo "VMTEST-DONE passed=$PASSED failed=$FAILED"

@@ -55,7 +55,7 @@ for tool in apt-cache apt-get dpkg-deb xz grep ldd; do
   command -v "$tool" >/dev/null || die "$tool is needed to build the guest"
 done
 
-for prog in vm-uhid-reader vm-ffs-reader vm-http-get vm-hid-find talvex-server libWltRS.so; do
+for prog in vm-uhid-reader vm-ffs-reader vm-http-get vm-devices talvex-server libWltRS.so; do
   [[ -e $bin/$prog ]] || die "$bin/$prog has not been built"
 done
 
@@ -146,7 +146,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,run,etc,opt/talvex,usr/local/bin} || die 
 cp "$busybox" "$root/bin/busybox"
 cp "$here/guest-init.sh" "$root/init" && chmod 755 "$root/init"
 cp "$bin/talvex-server" "$bin/libWltRS.so" "$root/opt/talvex/"
-for prog in vm-uhid-reader vm-ffs-reader vm-http-get vm-hid-find; do
+for prog in vm-uhid-reader vm-ffs-reader vm-http-get vm-devices; do
   cp "$bin/$prog" "$root/usr/local/bin/"
 done
 
@@ -191,9 +191,11 @@ tr -d '\r' < "$console" | awk -v prefix="$logs/$run-" '
 # the console counts as failed.
 expected=(
   hid.resident-body hid.first-read-probes-then-starts-up hid.foreign-body hid.hmt-body
-  hid.no-card hid.later-reads-skip-probe-and-startup hid.unplugged hid.replugged
+  hid.no-card hid.later-reads-skip-probe-and-startup hid.bad-checksum-detected hid.unplugged
+  hid.replugged hid.held-device-skipped
   usb.resident-body usb.same-body-as-hid usb.foreign-body usb.hmt-body usb.no-card
-  usb.first-read-probes-then-starts-up usb.untagged-device-not-found usb.untagged-never-probed
+  usb.first-read-probes-then-starts-up usb.short-answer-times-out usb.reads-again-after-timeout
+  usb.held-device-skipped usb.untagged-device-not-found usb.untagged-never-probed
   auto.hid-before-usb
   hid.short-reports-refused hid.short-reports-never-probed hid.short-reports-lengths
   hid.short-reports-first-hide-later-reader

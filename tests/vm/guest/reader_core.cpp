@@ -46,7 +46,6 @@ std::unique_ptr<ReaderCore> ReaderCore::Create(const ReaderOptions& options) {
   std::unique_ptr<ReaderCore> core(new ReaderCore());
   core->engine_ = std::make_unique<EngineHolder>();
   if (!options.noCard) core->engine_->engine.SetCard(sim::SampleCard(kind));
-  core->currentCard_ = options.noCard ? "none" : options.sample;
   core->cardFile_ = options.cardFile;
   if (!options.logPath.empty()) {
     core->log_ = std::fopen(options.logPath.c_str(), "a");
@@ -61,20 +60,43 @@ std::unique_ptr<ReaderCore> ReaderCore::Create(const ReaderOptions& options) {
 void ReaderCore::FollowCardFile() {
   std::FILE* f = std::fopen(cardFile_.c_str(), "r");
   if (f == nullptr) return;  // no file: the card stays as it is
-  char word[32] = {};
-  bool got = std::fscanf(f, "%31s", word) == 1;
+  std::string content;
+  char chunk[256];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) content.append(chunk, n);
   std::fclose(f);
-  if (!got || currentCard_ == word) return;
+  if (content == currentCard_) return;
+  currentCard_ = content;
+
+  // First word: the card; every further word: a fault for the answers to
+  // come, as the simulator's command line writes them ("find:silence:1").
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  while ((pos = content.find_first_not_of(" \t\r\n", pos)) != std::string::npos) {
+    std::size_t end = content.find_first_of(" \t\r\n", pos);
+    words.push_back(content.substr(pos, end - pos));
+    pos = end;
+  }
+  if (words.empty()) return;
   sim::SampleKind kind;
-  if (std::string(word) == "none") {
+  if (words[0] == "none") {
     engine_->engine.SetCard(std::nullopt);
-  } else if (sim::ParseSampleKind(word, &kind)) {
+  } else if (sim::ParseSampleKind(words[0], &kind)) {
     engine_->engine.SetCard(sim::SampleCard(kind));
   } else {
-    std::fprintf(stderr, "card file names no card kind: %s\n", word);
-    return;
+    std::fprintf(stderr, "card file names no card kind: %s\n", words[0].c_str());
   }
-  currentCard_ = word;
+  engine_->engine.ClearFaults();
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    sim::Command command;
+    sim::Fault fault;
+    std::string error;
+    if (sim::ParseFaultSpec(words[i], &command, &fault, &error)) {
+      engine_->engine.AddFault(command, fault);
+    } else {
+      std::fprintf(stderr, "card file: %s\n", error.c_str());
+    }
+  }
 }
 
 std::vector<std::uint8_t> ReaderCore::Handle(const std::vector<std::uint8_t>& request) {

@@ -34,7 +34,9 @@ struct ReaderOptions {
   std::string logPath;              // request log; empty for none
   // When set, the card on the reader is whatever this file names
   // (resident, foreign, hmt or none), looked at before every request: the
-  // test swaps cards without unplugging the reader.
+  // test swaps cards without unplugging the reader. Further words in the
+  // file are faults for the answers that follow ("find:silence:1"); a
+  // changed file replaces the faults of the one before.
   std::string cardFile;
 };
 
@@ -57,7 +59,7 @@ class ReaderCore {
   std::unique_ptr<EngineHolder> engine_;
   std::FILE* log_ = nullptr;
   std::string cardFile_;
-  std::string currentCard_;
+  std::string currentCard_;  // the card file's content last acted on
 };
 
 // Small helpers for the device programs.
