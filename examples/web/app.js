@@ -1,0 +1,55 @@
+// The page around readcard.js: one button, the fields with their labels, the photo.
+(function () {
+  "use strict";
+
+  var button = document.getElementById("read");
+  var status = document.getElementById("status");
+  var card = document.getElementById("card");
+  var photo = document.getElementById("photo");
+  var fields = document.getElementById("fields");
+  var kind = document.getElementById("kind");
+
+  function show(text, cls) {
+    status.textContent = text;
+    status.className = cls || "";
+  }
+
+  function render(result) {
+    kind.textContent = result.kindInfo.zh + " / " + result.kindInfo.en;
+    fields.textContent = "";
+    result.fields.forEach(function (f) {
+      var row = document.createElement("tr");
+      row.dataset.field = f.name;
+      var th = document.createElement("th");
+      th.textContent = f.zh;
+      var small = document.createElement("small");
+      small.textContent = f.en;
+      th.appendChild(small);
+      var td = document.createElement("td");
+      td.textContent = f.value;  // text, never HTML: card data is not trusted markup
+      row.appendChild(th);
+      row.appendChild(td);
+      fields.appendChild(row);
+    });
+    photo.src = "data:image/jpeg;base64," + result.photo;
+    card.hidden = false;
+  }
+
+  button.addEventListener("click", function () {
+    button.disabled = true;
+    card.hidden = true;
+    show("正在读卡… / Reading…");
+    TalvexCard.readCard().then(function (result) {
+      if (result.ok) {
+        render(result);
+        show("读卡成功 / Card read", "ok");
+      } else {
+        show("读卡失败 / Read failed — " + result.code + ": " + result.message, "error");
+      }
+    }, function (error) {
+      show("无法连接读卡服务：请确认 Talvex 已启动（端口 10012）。 / " +
+           "Cannot reach the card service: make sure Talvex is running (port 10012).", "hint");
+      console.warn(error);
+    }).then(function () { button.disabled = false; });
+  });
+})();

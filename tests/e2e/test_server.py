@@ -1,0 +1,219 @@
+"""End-to-end tests of talvex-server over loopback, with the reader simulator
+on a private port directory and the stand-in photo decoder."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import (  # noqa: E402
+    CARD_REQUEST,
+    RESULT_TEXT,
+    Workspace,
+    connect,
+    jpeg_size,
+    nothing_arrives,
+    photo_of,
+    read_response,
+    request,
+    reset_close,
+)
+
+
+class ServerCase(unittest.TestCase):
+    """A workspace per test; subclasses start what they need."""
+
+    def setUp(self):
+        harness.wait_for_port_free(180)  # another run on this machine may still have it
+        self.ws = Workspace()
+        self.addCleanup(self.ws.close)
+
+    def assertWellFormed(self, r):
+        self.assertTrue(r.well_formed, r.head)
+        self.assertEqual(r.content_length, len(r.body))
+        self.assertEqual(r.date, r.modified)
+        self.assertRegex(r.date, harness.TIME_RE)
+
+    def assertFailure(self, r, body, length):
+        self.assertWellFormed(r)
+        self.assertEqual(r.text(), body)
+        self.assertEqual(r.content_length, length)
+
+
+class CardKinds(ServerCase):
+    def assertCard(self, r, kind):
+        self.assertWellFormed(r)
+        text = r.text()
+        expected = RESULT_TEXT[kind]
+        self.assertTrue(text.startswith(expected), text[:200])
+        self.assertEqual(expected.count("|"), 15 if kind == "foreign" else 13)
+        jpeg = photo_of(text, expected)
+        self.assertIsNotNone(jpeg, "photo text is not plain Base64")
+        self.assertEqual(jpeg_size(jpeg), (102, 126))
+
+    def test_each_kind_gives_its_result_text_and_a_102x126_photo(self):
+        self.ws.start_server()
+        for kind in ("resident", "foreign", "hmt"):
+            with self.subTest(kind=kind):
+                sim = self.ws.start_sim("--sample", kind)
+                self.assertCard(request(), kind)
+                self.ws.stop_sim(sim)
+
+    def test_two_requests_on_one_connection_and_a_pipelined_burst(self):
+        self.ws.start_sim("--sample", "resident")
+        self.ws.start_server()
+        with connect() as s:
+            s.sendall(CARD_REQUEST)
+            self.assertCard(read_response(s), "resident")
+            s.sendall(CARD_REQUEST)
+            self.assertCard(read_response(s), "resident")
+            # Both requests in one burst: each is answered.
+            s.sendall(CARD_REQUEST + CARD_REQUEST)
+            self.assertCard(read_response(s), "resident")
+            self.assertCard(read_response(s), "resident")
+
+
+class Faults(ServerCase):
+    def test_no_card(self):
+        self.ws.start_sim("--no-card")
+        self.ws.start_server()
+        self.assertFailure(request(), "128|寻卡失败", 16)
+
+    def test_no_reader_after_the_whole_scan(self):
+        self.ws.start_server()
+        self.assertFailure(request(timeout=90), "1|打开端口失败", 20)
+
+    def test_decoder_library_missing(self):
+        self.ws.start_sim("--sample", "resident")
+        self.ws.start_server(exe=self.ws.server_copy_with_decoder(None))
+        self.assertFailure(request(), "263|相片解码其它错误", 28)
+
+    def test_bitmap_missing_after_decoding(self):
+        self.assertTrue(harness.NULL_DECODER_DIR, "TALVEX_NULL_DECODER_DIR not set")
+        self.ws.start_sim("--sample", "resident")
+        exe = self.ws.server_copy_with_decoder(harness.NULL_DECODER_DIR)
+        self.ws.start_server(exe=exe)
+        self.assertFailure(request(), "285|加载图片失败", 22)
+
+
+class Connections(ServerCase):
+    def setUp(self):
+        super().setUp()
+        self.ws.start_sim("--no-card")
+        self.server = self.ws.start_server()
+
+    def assertServed(self, s):
+        self.assertEqual(read_response(s).text(), "128|寻卡失败")
+
+    def test_other_requests_get_no_response_and_the_connection_stays(self):
+        with connect() as s:
+            s.sendall(b"GET /index.html HTTP/1.1\r\n\r\nPOST /readCard HTTP/1.1\r\n"
+                      b"Content-Length: 5\r\n\r\nhello")
+            self.assertTrue(nothing_arrives(s, 0.5))
+            s.sendall(CARD_REQUEST)
+            self.assertServed(s)
+
+    def test_partial_line_holds_others_only_for_its_wait(self):
+        with connect() as slow, connect() as other:
+            slow.sendall(b"GET /readCa")
+            time.sleep(0.2)  # the service is now waiting for the rest of that line
+            start = time.monotonic()
+            other.sendall(CARD_REQUEST)
+            self.assertServed(other)
+            waited = time.monotonic() - start
+            self.assertGreater(waited, 10)
+            self.assertLess(waited, 40)
+            # The timed-out connection stays open; its lost bytes make no request.
+            slow.sendall(CARD_REQUEST)
+            self.assertServed(slow)
+
+    def test_62_connections_held_and_the_63rd_taken_when_one_leaves(self):
+        held = [connect() for _ in range(62)]
+        try:
+            for s in held[:3]:
+                s.sendall(CARD_REQUEST)
+                self.assertServed(s)
+            extra = connect()  # waits in the backlog, neither accepted nor refused
+            held.append(extra)
+            extra.sendall(CARD_REQUEST)
+            self.assertTrue(nothing_arrives(extra, 1.0))
+            held.pop(0).close()
+            self.assertServed(extra)
+        finally:
+            for s in held:
+                s.close()
+
+    def test_reset_clients_do_not_end_the_service(self):
+        s = connect()
+        s.sendall(b"GET /readCard HT")
+        reset_close(s)
+        s = connect()
+        s.sendall(CARD_REQUEST)
+        reset_close(s)  # reset while the answer is on its way
+        time.sleep(0.3)
+        self.assertIsNone(self.server.poll())
+        self.assertEqual(request().text(), "128|寻卡失败")
+
+
+class VanishedPeer(ServerCase):
+    def test_peer_gone_during_a_long_send_never_kills_the_server(self):
+        self.ws.start_sim("--sample", "resident")
+        server = self.ws.start_server()
+        for _ in range(3):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            s.connect((harness.HOST, harness.PORT))
+            s.sendall(CARD_REQUEST * 4)
+            time.sleep(0.3)
+            reset_close(s)
+        time.sleep(0.5)
+        self.assertIsNone(server.poll(), "server died")
+        r = request()
+        self.assertTrue(r.text().startswith(RESULT_TEXT["resident"]))
+
+
+class Lifecycle(ServerCase):
+    def test_signals_stop_cleanly_with_exit_0(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig):
+                p = self.ws.start_server()
+                with connect():  # a connected client does not hold the stop up
+                    time.sleep(0.1)
+                    self.assertEqual(harness.stop(p, sig), 0)
+                self.ws.processes.remove(p)
+                self.assertTrue(harness.wait_for_port_free())
+
+    def test_port_in_use_is_reported_and_exits_non_zero(self):
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", harness.PORT))
+        holder.listen()
+        try:
+            p = subprocess.run([harness.binary("talvex-server"), "--headless"],
+                               capture_output=True, env=self.ws.env(), timeout=30)
+        finally:
+            holder.close()
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(b"already in use", p.stderr)
+        self.assertNotIn(b"listening", p.stdout)
+
+    def test_arguments(self):
+        exe = harness.binary("talvex-server")
+        env = self.ws.env()
+        r = subprocess.run([exe, "--help"], capture_output=True, env=env, timeout=30)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b"--headless", r.stdout)
+        r = subprocess.run([exe, "--version"], capture_output=True, env=env, timeout=30)
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stdout, rb"^talvex-server \d+\.\d+\.\d+\n$")
+        r = subprocess.run([exe, "--bogus"], capture_output=True, env=env, timeout=30)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"--bogus", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
