@@ -115,8 +115,9 @@ class ReadCardTest : public ::testing::Test {
   void SetUp() override {
     ResetStartupCommandForTesting();
     decoder = DecoderScript{};
-    char pattern[] = "/tmp/talvex-cardflow-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "talvex-cardflow-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     photoPath_ = Utf8ToUtf16(dir_ + "/image.wlt");
   }
