@@ -237,6 +237,15 @@ TEST_F(ReadCardTest, NoReaderAnywhereGives1AndKeepsTheSelector) {
   EXPECT_EQ(selector, 1500);
 }
 
+TEST_F(ReadCardTest, NoCardOnTheReaderGives128) {
+  Engine engine;  // find 0x80, select 0x81, read 0x80
+  serial_.Attach(5, &engine);
+  std::int32_t selector = 0;
+  EXPECT_EQ(Read(selector), kStatusFindCardFailed);
+  EXPECT_EQ(selector, 5);
+  EXPECT_EQ(decoder.calls, 0);
+}
+
 TEST_F(ReadCardTest, CardSequenceFailuresPassTheirCodeThrough) {
   struct Case {
     const char* what;
