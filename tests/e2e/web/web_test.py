@@ -53,6 +53,7 @@ def main():
         check("failure")
         harness.stop(server)
         ws.processes.remove(server)
+        harness.wait_for_port_free(60)
         check("down")
         print("3 passed, 0 failed")
     finally:
