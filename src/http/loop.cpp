@@ -1,5 +1,7 @@
 #include "http/loop.h"
 
+#include <new>
+
 #include "http/service.h"
 
 namespace talvex {
@@ -104,7 +106,14 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
       continue;
     }
     if (index < kFirstClientIndex || index >= entries) return kWaitFailed;
-    const ResultCode code = ServeClient(net, tables, index, handlers, selector);
+    ResultCode code = kOk;
+    try {
+      code = ServeClient(net, tables, index, handlers, selector);
+    } catch (const std::bad_alloc&) {
+      // A request that cannot get the memory for its lines or its answer
+      // loses its connection; what it held was released on the way out.
+      RemoveClient(net, tables, index);
+    }
     if (code != kOk) return code;
   }
 }

@@ -72,6 +72,8 @@ const CardPipeline& SystemCardPipeline() {
 }
 
 int StartHttpService() {
+  // A second start would take the stop signal from the running thread.
+  if (g_serviceThread) return 0;
   g_stopSignal = platform::CreateStopSignal();
   if (!g_stopSignal) return 0;
   g_startReport = std::make_shared<StartReport>();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "fake_network.h"
@@ -188,6 +189,28 @@ TEST(EventLoopClient, HandlerFailuresCloseOnlyOnSocketError) {
     EXPECT_EQ(rec.cards.size(), 1u);
     EXPECT_EQ(closedAfter, code == kSocketError ? 1u : 0u);
   }
+}
+
+TEST(EventLoopClient, RequestWithoutMemoryLosesItsConnectionOnly) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Socket b = net.QueueConnection();
+  Recorder rec;
+  RequestHandlers h = rec.Handlers();
+  auto read = h.readRequest;
+  h.readRequest = [read, a](Socket s, int& flag) -> ResultCode {
+    if (s == a) throw std::bad_alloc();
+    return read(s, flag);
+  };
+  std::size_t closedAfter = 99;
+  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+  net.steps.push_back([&](FakeNetwork& n) {
+    closedAfter = n.closedSockets.size();
+    n.MakeReadable(b);
+  });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, h), kOk);
+  EXPECT_EQ(closedAfter, 1u);
+  EXPECT_EQ(rec.cards, (std::vector<Socket>{b}));
 }
 
 TEST(EventLoopClient, SelectorLivesAcrossRequestsOfTheThread) {
