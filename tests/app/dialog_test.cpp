@@ -135,18 +135,6 @@ TEST(ShellButtons, StopThenStartSwapsTheButtonsEachTime) {
   ExpectStopped(dlg);
 }
 
-TEST(ShellButtons, DisabledButtonsDoNothing) {
-  FakeService service;
-  CTalvexServerDlg dlg(service, WithTray());
-  dlg.OnInitDialog();
-  DoubleClickTray(dlg);
-  QTest::mouseClick(dlg.button(kStartButtonId), Qt::LeftButton);  // disabled while running
-  EXPECT_EQ(service.starts, 1);
-  QTest::mouseClick(dlg.button(kStopButtonId), Qt::LeftButton);
-  QTest::mouseClick(dlg.button(kStopButtonId), Qt::LeftButton);  // disabled while stopped
-  EXPECT_EQ(service.stops, 1);
-}
-
 TEST(ShellButtons, StopAfterTheThreadEndedByItselfStillResetsTheButtons) {
   FakeService service;
   CTalvexServerDlg dlg(service, WithTray());
@@ -366,16 +354,6 @@ TEST(ShellLayout, GeometryInDialogUnitsOfTheDialogFont) {
   for (int id : {2, 1000, 1001}) {
     EXPECT_TRUE(dlg.rect().contains(dlg.button(id)->geometry())) << id;
   }
-}
-
-TEST(ShellLayout, MinimiseBoxButNoMaximiseBox) {
-  FakeService service;
-  CTalvexServerDlg dlg(service, WithTray());
-  const Qt::WindowFlags flags = dlg.windowFlags();
-  EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
-  EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
-  EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
-  EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
 }
 
 }  // namespace

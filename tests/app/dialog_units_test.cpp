@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QStringList>
-
 #include "app/qt/dialog_units.h"
 
 namespace talvex {
@@ -32,20 +30,6 @@ TEST(DialogUnits, OddBaseUnitsRoundEachEdgeOnItsOwn) {
   const DialogBaseUnits units{7, 15};
   EXPECT_EQ(DialogRectToPixels(QRect(77, 14, 49, 21), units), QRect(135, 26, 86, 39));
   EXPECT_EQ(DialogSizeToPixels(QSize(204, 53), units), QSize(357, 99));
-}
-
-TEST(DialogUnits, DialogFontIsTwelvePointNormalWeight) {
-  const QFont font = DialogFont();
-  EXPECT_EQ(font.pointSize(), 12);
-  EXPECT_EQ(font.weight(), QFont::Normal);
-  ASSERT_FALSE(font.families().isEmpty());
-  EXPECT_EQ(font.families().front(), QStringLiteral("SimSun"));
-  const DialogBaseUnits units = BaseUnitsOf(font);
-  // Whatever face the fallback found, a 12 pt font is neither tiny nor huge.
-  EXPECT_GE(units.cx, 4);
-  EXPECT_LE(units.cx, 16);
-  EXPECT_GE(units.cy, 10);
-  EXPECT_LE(units.cy, 40);
 }
 
 }  // namespace
