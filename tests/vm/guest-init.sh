@@ -16,6 +16,7 @@ mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mkdir -p /logs /root /run/udev/data /etc/talvex/ports
+echo "$(cut -d ' ' -f 1 /proc/uptime) init" > /logs/timing.log
 # An empty port folder: the serial scan finds no ports, and above all never
 # touches ttyS0, which is this console.
 ifconfig lo 127.0.0.1 up
@@ -30,6 +31,9 @@ mount -t configfs none /sys/kernel/config
 
 PASSED=0
 FAILED=0
+# Seconds since boot at the start of each part, for the timing log.
+mark() { echo "$(cut -d ' ' -f 1 /proc/uptime) $1" >> /logs/timing.log; }
+mark modules-loaded
 pass() { echo "VMTEST $1 PASS"; PASSED=$((PASSED + 1)); }
 fail() { echo "VMTEST $1 FAIL: $2"; FAILED=$((FAILED + 1)); }
 
@@ -108,6 +112,10 @@ check_card() {  # CHECK FILE EXPECTED_TEXT
   fi
   pass "$1"
 }
+# Two successful reads with identical bodies (a failure body never counts).
+same_read() {  # FILE REFERENCE
+  cmp -s "$1" "$2" && [ "$(head -c 2 "$1")" = "0|" ]
+}
 check_body() {  # CHECK FILE EXPECTED_BODY
   body=$(cat "$2" 2>/dev/null)
   if [ "$body" = "$3" ]; then pass "$1"; else fail "$1" "body '$(echo "$body" | cut -c 1-80)'"; fi
@@ -144,6 +152,7 @@ stop_pid() {
 G=/sys/kernel/config/usb_gadget
 
 # ------------------------------------------------------------------ HID (uhid)
+mark hid
 echo resident > /tmp/hid-card
 start_uhid hid-reader --card-file /tmp/hid-card
 HID_READER=$UHID
@@ -179,7 +188,7 @@ check_body hid.unplugged /tmp/hid-unplugged.txt "$NOT_FOUND"
 start_uhid hid-replugged --sample resident
 HID_READER=$UHID
 read_card /tmp/hid-replugged.txt
-body_ok=$(cmp -s /tmp/hid-replugged.txt /tmp/hid-resident.txt && echo yes)
+body_ok=$(same_read /tmp/hid-replugged.txt /tmp/hid-resident.txt && echo yes)
 seq=$(requests /logs/hid-replugged-requests.log)
 if [ "$body_ok" = yes ] && [ "$seq" = "find select read" ]; then
   pass hid.replugged
@@ -199,7 +208,7 @@ before=$(requests /logs/hid-replugged-requests.log)
 read_card /tmp/hid-held.txt
 after=$(requests /logs/hid-replugged-requests.log)
 seq=$(requests /logs/hid-second-requests.log)
-if [ -f /tmp/hid-hold.ready ] && cmp -s /tmp/hid-held.txt /tmp/hid-resident.txt &&
+if [ -f /tmp/hid-hold.ready ] && same_read /tmp/hid-held.txt /tmp/hid-resident.txt &&
   [ "$before" = "$after" ] && [ "$seq" = "find select read" ]; then
   pass hid.held-device-skipped
 else
@@ -211,6 +220,7 @@ stop_server
 stop_pid "$HID_READER"
 
 # ------------------------------------------------------------ USB (FunctionFS)
+mark usb
 # A FunctionFS reader as gadget NAME on a dummy UDC. Sets FFS_PID (the
 # reader program), FFS_TAG (its udev database entry) and FFS_NODE (its
 # /dev/bus/usb node) once the host side has enumerated it.
@@ -244,8 +254,9 @@ make_ffs_reader() {  # NAME PRODUCT_ID UDC CARD_FILE
   done
   [ -n "$FFS_TAG" ] || echo "$1: the USB device did not appear" >> /logs/notes.log
 }
-# What udev does for the packaged rule: the property in its database entry.
-tag() { echo "E:TALVEX_READER=1" > "$1"; }
+# What udev does for the packaged rule: the properties it sets go into the
+# device's database entry (the host took them from the rules file).
+tag() { cat /etc/vm-usb-udev-properties > "$1"; }
 untag() { rm -f "$1"; }
 
 echo resident > /tmp/usb-card
@@ -260,7 +271,7 @@ tag_usb
 start_server usb
 read_card /tmp/usb-resident.txt
 check_card usb.resident-body /tmp/usb-resident.txt "$RESIDENT"
-if cmp -s /tmp/usb-resident.txt /tmp/hid-resident.txt; then
+if same_read /tmp/usb-resident.txt /tmp/hid-resident.txt; then
   pass usb.same-body-as-hid
 else
   fail usb.same-body-as-hid "the USB body differs from the HID body of the same card"
@@ -284,7 +295,7 @@ read_card /tmp/usb-short.txt
 check_body usb.short-answer-times-out /tmp/usb-short.txt "$TIMEOUT"
 echo resident > /tmp/usb-card
 read_card /tmp/usb-after-short.txt
-if cmp -s /tmp/usb-after-short.txt /tmp/usb-resident.txt; then
+if same_read /tmp/usb-after-short.txt /tmp/usb-resident.txt; then
   pass usb.reads-again-after-timeout
 else
   fail usb.reads-again-after-timeout "body '$(cut -c 1-60 /tmp/usb-after-short.txt)'"
@@ -308,7 +319,7 @@ start_server held
 read_card /tmp/usb-held.txt
 after=$(requests /logs/usb-reader-requests.log)
 seq=$(requests /logs/usb-second-requests.log)
-if [ -f /tmp/usb-hold.ready ] && cmp -s /tmp/usb-held.txt /tmp/usb-resident.txt &&
+if [ -f /tmp/usb-hold.ready ] && same_read /tmp/usb-held.txt /tmp/usb-resident.txt &&
   [ "$before" = "$after" ] && [ "$seq" = "probe startup find select read" ]; then
   pass usb.held-device-skipped
 else
@@ -343,7 +354,7 @@ start_server both
 read_card /tmp/both.txt
 seq=$(requests /logs/hid-first-requests.log)
 after=$(requests /logs/usb-reader-requests.log)
-if cmp -s /tmp/both.txt /tmp/hid-foreign.txt && [ "$seq" = "probe startup find select read" ] &&
+if same_read /tmp/both.txt /tmp/hid-foreign.txt && [ "$seq" = "probe startup find select read" ] &&
   [ "$before" = "$after" ]; then
   pass auto.hid-before-usb
 else
@@ -354,6 +365,7 @@ stop_pid "$HID_READER"
 untag_usb
 
 # ----------------------------------------------------- HID with 33-byte reports
+mark short-reports
 start_uhid hid-short --report-bytes 32
 SHORT=$UHID
 start_server short
@@ -381,6 +393,7 @@ stop_pid "$GOOD"
 stop_pid "$SHORT"
 
 # --------------------------------------------------- USB HID gadget (usbhid)
+mark usbhid-gadget
 mkdir -p $G/hidreader/strings/0x409 $G/hidreader/configs/c.1/strings/0x409
 echo 0x1d6b > $G/hidreader/idVendor
 echo 0x0106 > $G/hidreader/idProduct
@@ -429,7 +442,7 @@ after=$(requests /logs/usb-reader-requests.log)
 usleep 200000
 kill "$HIDG_READ" 2>/dev/null
 probe=$(head -c 10 /tmp/hidg0.bin 2>/dev/null | hexdump -v -e '10/1 "%02X"')
-if cmp -s /tmp/gadget.txt /tmp/usb-resident.txt && [ "$probe" = "AAAAAA9669000312FFEE" ] &&
+if same_read /tmp/gadget.txt /tmp/usb-resident.txt && [ "$probe" = "AAAAAA9669000312FFEE" ] &&
   [ "${after#"$before"}" = " probe startup find select read" ]; then
   pass auto.usb-after-failed-hid-probe
 else
@@ -442,6 +455,7 @@ stop_pid "$FFS_READER"
 stop_pid "$SECOND_READER"
 
 # ------------------------------------------------------------------ report
+mark report
 echo "VMTEST-DONE passed=$PASSED failed=$FAILED"
 for f in /logs/*; do
   [ -s "$f" ] || continue

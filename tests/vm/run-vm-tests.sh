@@ -166,6 +166,25 @@ if [[ -e /lib64/ld-linux-x86-64.so.2 && ! -e $root/lib64/ld-linux-x86-64.so.2 ]]
   mkdir -p "$root/lib64" && cp -L /lib64/ld-linux-x86-64.so.2 "$root/lib64/"
 fi
 
+# The properties the packaged udev rules file gives a USB reader's node, as
+# udev would write them into its database ("E:NAME=VALUE" lines); the guest
+# has no udev and puts them there itself.
+rules=$here/../../packaging/udev/70-talvex-reader.rules
+[[ -f $rules ]] || die "no packaged udev rules file at $rules"
+awk '{
+  if (sub(/\\$/, "")) { line = line $0; next }
+  line = line $0
+  if (line ~ /SUBSYSTEM=="usb"/) {
+    s = line
+    while (match(s, /ENV\{[A-Za-z0-9_]+\}="[^"]*"/)) {
+      a = substr(s, RSTART, RLENGTH); s = substr(s, RSTART + RLENGTH)
+      gsub(/ENV\{|\}|"/, "", a); print "E:" a
+    }
+  }
+  line = ""
+}' "$rules" > "$root/etc/vm-usb-udev-properties"
+[[ -s $root/etc/vm-usb-udev-properties ]] || die "the udev rules file sets no property on USB readers"
+
 (cd "$root" && find . | cpio -o -H newc --quiet > "$work/programs.cpio") || die "cpio failed"
 # The kernel unpacks concatenated archives one after the other.
 cat "$kdir/modules.cpio" "$work/programs.cpio" > "$work/initrd.cpio"
