@@ -107,30 +107,5 @@ TEST_F(AutoDetectTest, SerialScanComesLastAndItsPortBecomesTheSelector) {
   CloseReader(ctx);
 }
 
-TEST_F(AutoDetectTest, NothingAnywhereGivesOneAndLeavesTheSelectorAtZero) {
-  std::int32_t selector = 0;
-  std::unique_ptr<ReaderContext> ctx;
-  EXPECT_EQ(OpenReader(selector, ctx), kPortOpenFailed);
-  EXPECT_EQ(selector, 0);
-  EXPECT_EQ(ctx, nullptr);
-}
-
-TEST_F(AutoDetectTest, ExplicitSelectorsOpenOnlyTheirTransportWithoutProbe) {
-  AddHidReader();
-  AddUsbReader();
-  std::int32_t selector = kTransportUsb;
-  std::unique_ptr<ReaderContext> ctx;
-  ASSERT_EQ(OpenReader(selector, ctx), kOk);
-  EXPECT_EQ(usbEngine_.Count(Command::Probe), 0u);
-  EXPECT_EQ(hid_.Log(0).opens, 0);
-  CloseReader(ctx);
-
-  selector = kTransportHid;
-  hid_.Config(0).inputReportLength = 33;  // the explicit open runs every check
-  EXPECT_EQ(OpenReader(selector, ctx), kPortOpenFailed);
-  EXPECT_EQ(selector, kTransportHid);
-  EXPECT_EQ(hid_.OpenDevices(), 0);
-}
-
 }  // namespace
 }  // namespace talvex

@@ -48,18 +48,6 @@ TEST_F(HidExchangeTest, ElevenByteRequestIsOneReportOfZeroFrameAndZeroPadding) {
   for (std::size_t i = 12; i < report.size(); ++i) EXPECT_EQ(report[i], 0) << "byte " << i;
 }
 
-TEST_F(HidExchangeTest, RequestLongerThanOneReportContinuesInTheNextReport) {
-  Install(nullptr);
-  std::uint8_t request[70];
-  for (std::size_t i = 0; i < sizeof request; ++i) request[i] = static_cast<std::uint8_t>(i + 1);
-  HidExchange(ctx_, request, sizeof request);  // nobody answers; only the sends matter
-  ASSERT_EQ(Log().outputReports.size(), 2u);
-  const auto& second = Log().outputReports[1];
-  EXPECT_EQ(second[0], 0);
-  for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(second[1 + i], request[64 + i]);
-  for (std::size_t i = 7; i < second.size(); ++i) EXPECT_EQ(second[i], 0);
-}
-
 TEST_F(HidExchangeTest, Len57IsCompleteAfterTheFirstReport) {
   Install(FixedResponder(ResponseWithLen(57)));
   EXPECT_EQ(HidExchange(ctx_, kProbeFrame, sizeof kProbeFrame), kOk);
@@ -168,13 +156,6 @@ TEST_F(HidExchangeTest, AnAnswerEndingBeforeItsLenIsAFailedReportRequest) {
   Install(FixedResponder(cut));
   EXPECT_EQ(HidExchange(ctx_, kProbeFrame, sizeof kProbeFrame), kPortOpenFailed);
   EXPECT_EQ(ctx_.dataLength, 0);
-}
-
-TEST_F(HidExchangeTest, ContextWithoutAHidDeviceGivesOneWithoutIo) {
-  Install(FixedResponder(Response(0)));
-  ctx_.device.reset();
-  EXPECT_EQ(HidExchange(ctx_, kProbeFrame, sizeof kProbeFrame), kPortOpenFailed);
-  EXPECT_TRUE(Log().outputReports.empty());
 }
 
 TEST_F(HidExchangeTest, FullCardReadOverHidWithTheSimulatedReader) {

@@ -107,13 +107,6 @@ TEST_F(HidrawBackendTest, NodeLockedByAnotherProgramDoesNotOpen) {
   EXPECT_EQ(backend.Open(Interface(0)), nullptr);
 }
 
-TEST_F(HidrawBackendTest, MissingNodeOrPathOutsideTheClassDoesNotOpen) {
-  HidrawBackend backend = Backend();
-  EXPECT_EQ(backend.Open(Interface(4)), nullptr);
-  WriteText(devDir_ / "notahidraw", "");
-  EXPECT_EQ(backend.Open({(devDir_ / "notahidraw").string(), kHidClassGuid}), nullptr);
-}
-
 TEST_F(HidrawBackendTest, UsbDeviceStringsComeFromTheUsbParent) {
   const fs::path usb = root_ / "devices" / "usb1" / "1-2";
   WriteText(usb / "idVendor", "1234\n");
@@ -175,16 +168,6 @@ TEST_F(HidrawBackendTest, ReportLengthsComeFromTheReportDescriptor) {
 
   WriteText(device / "report_descriptor", std::string("\x75", 1));  // cut short
   EXPECT_FALSE(opened->GetReportLengths(&in, &out));
-}
-
-TEST_F(HidrawBackendTest, ReportRequestsOnSomethingThatIsNoHidrawNodeFail) {
-  AddNode(8, "hid8", "HID_ID=0003:0:0\n");
-  auto device = Backend().Open(Interface(8));
-  ASSERT_NE(device, nullptr);
-  std::uint8_t report[kHidReportSize] = {};
-  std::uint32_t transferred = 99;
-  EXPECT_FALSE(device->SetOutputReport(report, &transferred));
-  EXPECT_FALSE(device->GetInputReport(report, &transferred));
 }
 
 TEST(HidStringBuffer, TextIsCutTo127UnitsAndTerminated) {

@@ -111,15 +111,6 @@ TEST(UsbBulkReceive, FailedTransferIsAFailureNotAShortCount) {
   EXPECT_FALSE(buffer.Receive(pipe, out, 7, 3000, &got));
 }
 
-TEST(UsbBulkReceive, OversizedRequestIsRefused) {
-  ScriptedPipe pipe;
-  BulkReceiveBuffer buffer(64, 2361);
-  std::vector<std::uint8_t> out(4096);
-  std::uint32_t got = 0;
-  EXPECT_FALSE(buffer.Receive(pipe, out.data(), 2362, 3000, &got));
-  EXPECT_TRUE(pipe.asked.empty());
-}
-
 TEST(UsbBulkReceive, DiscardDropsTheRestOfAnEarlierAnswer) {
   ScriptedPipe pipe;
   pipe.script.push_back({std::vector<std::uint8_t>(40, 0x11)});

@@ -83,11 +83,6 @@ TEST_F(UsbExchangeTest, ShortHeadGivesTwoWithoutAskingForTheBody) {
   EXPECT_TRUE(Log().bodyReceives.empty());
 }
 
-TEST_F(UsbExchangeTest, SilentReaderGivesTwo) {
-  Install(nullptr);
-  EXPECT_EQ(UsbExchange(ctx_, kProbeFrame, sizeof kProbeFrame), kReceiveTimeout);
-}
-
 TEST_F(UsbExchangeTest, FailedRequestsGiveOneAndStopTheExchange) {
   Install(FixedResponder(ResponseWithLen(10)));
   Config().sendHeadFails = true;

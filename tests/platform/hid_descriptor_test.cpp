@@ -123,13 +123,6 @@ TEST(HidDescriptorLengths, BitsAreRoundedUpToWholeBytes) {
   EXPECT_EQ(Lengths(nine).input, 3);
 }
 
-TEST(HidDescriptorLengths, EmptyDescriptorDeclaresNoReports) {
-  const HidReportLengths lengths = Lengths({});
-  EXPECT_EQ(lengths.input, 0);
-  EXPECT_EQ(lengths.output, 0);
-  EXPECT_EQ(lengths.feature, 0);
-}
-
 TEST(HidDescriptorItems, PushAndPopRestoreReportSizeAndCount) {
   const Bytes d = {
       0x75, 0x08, 0x95, 0x04,  // 4 x 8 bits
