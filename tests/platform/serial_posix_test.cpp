@@ -57,7 +57,7 @@ TEST(SerialPortNames, AnExistingDirectoryIsTheWholeMap) {
 // Port 1 of a temporary directory is a pseudo-terminal whose master the test
 // holds. It starts in the kernel's default (cooked, echoing) mode: opening it
 // as a port must make it raw.
-class PtyPort : public ::testing::Test {
+class SerialPosixPort : public ::testing::Test {
  protected:
   void SetUp() override {
     char name[128] = {};
@@ -81,7 +81,7 @@ class PtyPort : public ::testing::Test {
 
 constexpr CommTimeouts kPatient{1000, 1, 3000, 1, 3000};
 
-TEST_F(PtyPort, TheLineIsRawSoControlBytesPassUnchanged) {
+TEST_F(SerialPosixPort, TheLineIsRawSoControlBytesPassUnchanged) {
   auto port = Open(kPatient);
   ASSERT_NE(port, nullptr);
   termios t{};
@@ -106,7 +106,7 @@ TEST_F(PtyPort, TheLineIsRawSoControlBytesPassUnchanged) {
   EXPECT_EQ(out, awkward);
 }
 
-TEST_F(PtyPort, TheTotalReadTimeoutGrowsWithTheBytesAsked) {
+TEST_F(SerialPosixPort, TheTotalReadTimeoutGrowsWithTheBytesAsked) {
   auto port = Open({0, 20, 100, 0, 0});  // 20 x 10 + 100 = 300 ms for 10 bytes
   ASSERT_NE(port, nullptr);
   std::uint8_t buf[10];
@@ -119,7 +119,7 @@ TEST_F(PtyPort, TheTotalReadTimeoutGrowsWithTheBytesAsked) {
   EXPECT_LT(ms, 1500);
 }
 
-TEST_F(PtyPort, AShortAnswerIsReportedWithItsCountOnceTheIntervalPasses) {
+TEST_F(SerialPosixPort, AShortAnswerIsReportedWithItsCountOnceTheIntervalPasses) {
   auto port = Open({50, 0, 5000, 0, 0});
   ASSERT_NE(port, nullptr);
   Send({1, 2, 3});
@@ -131,7 +131,7 @@ TEST_F(PtyPort, AShortAnswerIsReportedWithItsCountOnceTheIntervalPasses) {
   EXPECT_LT(MillisSince(start), 2000);
 }
 
-TEST_F(PtyPort, AnIntervalOfAllOnesWithoutTotalsReturnsAtOnce) {
+TEST_F(SerialPosixPort, AnIntervalOfAllOnesWithoutTotalsReturnsAtOnce) {
   auto port = Open({0xFFFFFFFFu, 0, 0, 0, 0});
   ASSERT_NE(port, nullptr);
   std::uint8_t buf[10];
@@ -142,7 +142,7 @@ TEST_F(PtyPort, AnIntervalOfAllOnesWithoutTotalsReturnsAtOnce) {
   EXPECT_LT(MillisSince(start), 500);
 }
 
-TEST_F(PtyPort, AReaderThatVanishesMidReadIsAFailureNotATimeout) {
+TEST_F(SerialPosixPort, AReaderThatVanishesMidReadIsAFailureNotATimeout) {
   auto port = Open(kPatient);
   ASSERT_NE(port, nullptr);
   std::thread unplug([this] {
@@ -160,7 +160,7 @@ TEST_F(PtyPort, AReaderThatVanishesMidReadIsAFailureNotATimeout) {
   unplug.join();
 }
 
-TEST_F(PtyPort, AWriteNobodyTakesGivesUpAfterTheWriteTimeout) {
+TEST_F(SerialPosixPort, AWriteNobodyTakesGivesUpAfterTheWriteTimeout) {
   auto port = Open({0, 0, 0, 0, 200});
   ASSERT_NE(port, nullptr);
   const std::vector<std::uint8_t> lots(1 << 20, 0x42);
@@ -173,7 +173,7 @@ TEST_F(PtyPort, AWriteNobodyTakesGivesUpAfterTheWriteTimeout) {
   EXPECT_LT(ms, 2000);
 }
 
-TEST_F(PtyPort, OnlyTerminalsOpenAndEachOnlyOnce) {
+TEST_F(SerialPosixPort, OnlyTerminalsOpenAndEachOnlyOnce) {
   ASSERT_TRUE(dir.PlainFile(2));
   EXPECT_EQ(SystemSerialBackend().Open(2, 115200, kPatient), nullptr);
   EXPECT_EQ(SystemSerialBackend().Open(3, 115200, kPatient), nullptr);  // no entry

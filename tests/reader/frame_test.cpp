@@ -34,7 +34,7 @@ TEST(RequestFrames, EachCarriesPreambleLenAndAValidChecksum) {
   }
 }
 
-class Exchange : public ::testing::Test {
+class FrameExchange : public ::testing::Test {
  protected:
   void SetUp() override {
     ctx.transport = 5;
@@ -54,7 +54,7 @@ class Exchange : public ::testing::Test {
   ReaderContext ctx;
 };
 
-TEST_F(Exchange, StatusByteThreePassesThroughAndTheOthersAreIgnored) {
+TEST_F(FrameExchange, StatusByteThreePassesThroughAndTheOthersAreIgnored) {
   const struct {
     std::uint8_t sw3;
     ResultCode expected;
@@ -67,7 +67,7 @@ TEST_F(Exchange, StatusByteThreePassesThroughAndTheOthersAreIgnored) {
   EXPECT_EQ(line.requests.back(), Bytes(kFindCardFrame, kFindCardFrame + 10));
 }
 
-TEST_F(Exchange, LenOutsideFourTo2361IsRefusedBeforeAnyBodyIsRead) {
+TEST_F(FrameExchange, LenOutsideFourTo2361IsRefusedBeforeAnyBodyIsRead) {
   for (std::uint32_t len : {0u, 3u, 2362u, 0xFFFFu}) {
     line.events.clear();
     Bytes head = {0xAA,
@@ -86,7 +86,7 @@ TEST_F(Exchange, LenOutsideFourTo2361IsRefusedBeforeAnyBodyIsRead) {
   EXPECT_EQ(ctx.dataLength, 0);
 }
 
-TEST_F(Exchange, LargestFrameFillsTheReceiveBufferExactly) {
+TEST_F(FrameExchange, LargestFrameFillsTheReceiveBufferExactly) {
   const Bytes frame = ResponseFrame(0x90, Bytes(2357, 0xC3));
   ASSERT_EQ(frame.size(), kRxBufferSize);
   EXPECT_EQ(Answer(frame), kOk);
@@ -94,7 +94,7 @@ TEST_F(Exchange, LargestFrameFillsTheReceiveBufferExactly) {
   EXPECT_EQ(ctx.rxBuffer[kRxBufferSize - 1], frame.back());
 }
 
-TEST_F(Exchange, PreambleMustStandAtTheFirstByte) {
+TEST_F(FrameExchange, PreambleMustStandAtTheFirstByte) {
   Bytes stray = {0x00};
   const Bytes good = ResponseFrame(0x90);
   stray.insert(stray.end(), good.begin(), good.end());
@@ -108,7 +108,7 @@ TEST_F(Exchange, PreambleMustStandAtTheFirstByte) {
   EXPECT_EQ(Answer({0xAB, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x01}), kBadResponseHead);
 }
 
-TEST_F(Exchange, AnyChangedByteFromSw1ToTheChecksumGives3AndNoDataLength) {
+TEST_F(FrameExchange, AnyChangedByteFromSw1ToTheChecksumGives3AndNoDataLength) {
   const Bytes good = ResponseFrame(0x90, {0x10, 0x20, 0x30}, 0x11, 0x22);
   for (std::size_t i = 7; i < good.size(); ++i) {
     Bytes bad = good;
@@ -118,7 +118,7 @@ TEST_F(Exchange, AnyChangedByteFromSw1ToTheChecksumGives3AndNoDataLength) {
   }
 }
 
-TEST_F(Exchange, TransportFailuresGive1AndShortTransfersGive2) {
+TEST_F(FrameExchange, TransportFailuresGive1AndShortTransfersGive2) {
   line.failWrite = true;
   EXPECT_EQ(Answer(ResponseFrame(0x90)), kPortOpenFailed);
   EXPECT_EQ(line.events.back(), "write") << "nothing is read after a failed write";
@@ -139,7 +139,7 @@ TEST_F(Exchange, TransportFailuresGive1AndShortTransfersGive2) {
   EXPECT_EQ(Answer(shortBody), kReceiveTimeout);
 }
 
-TEST_F(Exchange, PendingBytesArePurgedBeforeTheRequestIsSent) {
+TEST_F(FrameExchange, PendingBytesArePurgedBeforeTheRequestIsSent) {
   const Bytes stale = ResponseFrame(0x80);
   line.pending.assign(stale.begin(), stale.end());
   EXPECT_EQ(Answer(ResponseFrame(0x9F)), kStatusFindCardSuccess);
@@ -147,14 +147,14 @@ TEST_F(Exchange, PendingBytesArePurgedBeforeTheRequestIsSent) {
   EXPECT_EQ(line.events[1], "write");
 }
 
-TEST_F(Exchange, DataLengthIsClearedAtTheStartOfEveryExchange) {
+TEST_F(FrameExchange, DataLengthIsClearedAtTheStartOfEveryExchange) {
   EXPECT_EQ(Answer(ResponseFrame(0x90, Bytes(100, 1))), kOk);
   ASSERT_EQ(ctx.dataLength, 100);
   EXPECT_EQ(Answer({}), kReceiveTimeout);
   EXPECT_EQ(ctx.dataLength, 0);
 }
 
-TEST_F(Exchange, SelectorsNamingNoTransportFailWithoutIo) {
+TEST_F(FrameExchange, SelectorsNamingNoTransportFailWithoutIo) {
   for (std::int32_t t : {1000, 1002, 1500, 2000, 2002, 1 << 30}) {
     line.events.clear();
     ctx.transport = t;
@@ -165,7 +165,7 @@ TEST_F(Exchange, SelectorsNamingNoTransportFailWithoutIo) {
   }
 }
 
-TEST_F(Exchange, SerialSelectorsNeedAnOpenSerialPort) {
+TEST_F(FrameExchange, SerialSelectorsNeedAnOpenSerialPort) {
   ctx.transport = -3;  // below 1000: still the serial exchange
   EXPECT_EQ(Answer(ResponseFrame(0x90)), kOk);
 

@@ -32,7 +32,7 @@ Bytes Slice(const Bytes& b, std::size_t from, std::size_t to) {
                b.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
-class OverPty : public ::testing::Test {
+class SerialOverPty : public ::testing::Test {
  protected:
   void SetUp() override { ResetStartupCommandForTesting(); }
 
@@ -70,7 +70,7 @@ PtyReader::PtyScript Garbage() {
   return PtyReader::AtOnce([](const Bytes&) { return Bytes{0x55, 0xAA, 0xAA, 0x96, 0x69, 0, 4}; });
 }
 
-TEST_F(OverPty, ASilentReaderIsGivenUpAfterTheScanTimeout) {
+TEST_F(SerialOverPty, ASilentReaderIsGivenUpAfterTheScanTimeout) {
   AddPort(7, Silent());
   ctx.baudRate = kBaudRate;
   const auto start = Clock::now();
@@ -81,7 +81,7 @@ TEST_F(OverPty, ASilentReaderIsGivenUpAfterTheScanTimeout) {
   EXPECT_EQ(readers[0]->Requests().size(), 1u);
 }
 
-TEST_F(OverPty, ASilentReaderOnANamedPortFailsAfterTheNormalTimeout) {
+TEST_F(SerialOverPty, ASilentReaderOnANamedPortFailsAfterTheNormalTimeout) {
   AddPort(7, Silent());
   std::int32_t selector = 7;
   std::unique_ptr<ReaderContext> opened;
@@ -94,7 +94,7 @@ TEST_F(OverPty, ASilentReaderOnANamedPortFailsAfterTheNormalTimeout) {
   EXPECT_EQ(opened, nullptr);
 }
 
-TEST_F(OverPty, AWholeHeadFollowedByAShortBodyGives2Not3) {
+TEST_F(SerialOverPty, AWholeHeadFollowedByAShortBodyGives2Not3) {
   const Bytes frame = ResponseFrame(0x90, Bytes(93, 0x11));  // LEN 97
   AddPort(7, [frame](const Bytes&) { return std::vector<Chunk>{{0, Slice(frame, 0, 27)}}; });
   ASSERT_TRUE(OpenNormal(7));
@@ -106,7 +106,7 @@ TEST_F(OverPty, AWholeHeadFollowedByAShortBodyGives2Not3) {
   EXPECT_LT(ms, 2500);
 }
 
-TEST_F(OverPty, PausesShorterThanTheIntervalAreWaitedFor) {
+TEST_F(SerialOverPty, PausesShorterThanTheIntervalAreWaitedFor) {
   const Bytes frame = ResponseFrame(0x9F, {1, 2, 3});
   AddPort(7, [frame](const Bytes&) {
     return std::vector<Chunk>{{0, Slice(frame, 0, 3)},
@@ -119,7 +119,7 @@ TEST_F(OverPty, PausesShorterThanTheIntervalAreWaitedFor) {
   EXPECT_EQ(ctx.dataLength, 3);
 }
 
-TEST_F(OverPty, APauseLongerThanTheIntervalEndsTheRead) {
+TEST_F(SerialOverPty, APauseLongerThanTheIntervalEndsTheRead) {
   const Bytes frame = ResponseFrame(0x9F, {1, 2, 3});
   AddPort(7, [frame](const Bytes&) {
     return std::vector<Chunk>{{0, Slice(frame, 0, 9)}, {1600, Slice(frame, 9, frame.size())}};
@@ -130,7 +130,7 @@ TEST_F(OverPty, APauseLongerThanTheIntervalEndsTheRead) {
   EXPECT_LT(MillisSince(start), 1550);
 }
 
-TEST_F(OverPty, TheLargestFrameArrivesWhole) {
+TEST_F(SerialOverPty, TheLargestFrameArrivesWhole) {
   const Bytes frame = ResponseFrame(0x90, Bytes(2357, 0xE7));
   AddPort(7, PtyReader::AtOnce([frame](const Bytes&) { return frame; }));
   ASSERT_TRUE(OpenNormal(7));
@@ -139,7 +139,7 @@ TEST_F(OverPty, TheLargestFrameArrivesWhole) {
   EXPECT_EQ(Bytes(ctx.rxBuffer, ctx.rxBuffer + kRxBufferSize), frame);
 }
 
-TEST_F(OverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
+TEST_F(SerialOverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
   AddPort(3, Silent());
   AddPort(5, Garbage());
   sim::Engine engine{sim::SampleCard(sim::SampleKind::Foreign)};
@@ -165,7 +165,7 @@ TEST_F(OverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
   EXPECT_EQ(engine.Count(sim::Command::Startup), 1u);
 }
 
-TEST_F(OverPty, TheScanResultIsThatOfTheHighestPortThatOpened) {
+TEST_F(SerialOverPty, TheScanResultIsThatOfTheHighestPortThatOpened) {
   AddPort(3, Garbage());
   AddPort(9, Silent());
   ctx.baudRate = kBaudRate;
@@ -173,14 +173,14 @@ TEST_F(OverPty, TheScanResultIsThatOfTheHighestPortThatOpened) {
   EXPECT_EQ(ctx.device, nullptr);
 }
 
-TEST_F(OverPty, TheScanResultIsThatOfTheHighestPortThatOpenedEvenWhenItIsGarbage) {
+TEST_F(SerialOverPty, TheScanResultIsThatOfTheHighestPortThatOpenedEvenWhenItIsGarbage) {
   AddPort(3, Silent());
   AddPort(9, Garbage());
   ctx.baudRate = kBaudRate;
   EXPECT_EQ(ScanSerialPorts(ctx), kBadResponseHead);
 }
 
-TEST_F(OverPty, AScanWhereNoPortOpensGives1) {
+TEST_F(SerialOverPty, AScanWhereNoPortOpensGives1) {
   ASSERT_TRUE(ports.PlainFile(2));  // not a terminal: not a port
   std::int32_t selector = 0;
   std::unique_ptr<ReaderContext> opened;
@@ -188,7 +188,7 @@ TEST_F(OverPty, AScanWhereNoPortOpensGives1) {
   EXPECT_EQ(selector, 0);
 }
 
-TEST_F(OverPty, APortAnotherProgramHoldsDoesNotOpen) {
+TEST_F(SerialOverPty, APortAnotherProgramHoldsDoesNotOpen) {
   AddPort(4, Silent());
   auto first = OpenSerialPort(4, kBaudRate, true);
   ASSERT_NE(first, nullptr);

@@ -19,7 +19,7 @@ std::vector<std::uint32_t> Fields(const platform::CommTimeouts& t) {
   return {t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier, t.writeConstant};
 }
 
-class Scan : public ::testing::Test {
+class SerialScan : public ::testing::Test {
  protected:
   ResultCode Run() {
     ctx = ReaderContext{};
@@ -40,7 +40,7 @@ class Scan : public ::testing::Test {
   ReaderContext ctx;
 };
 
-TEST_F(Scan, OnlyPort7AnswersSoPort7IsKeptWithTheNormalTimeouts) {
+TEST_F(SerialScan, OnlyPort7AnswersSoPort7IsKeptWithTheNormalTimeouts) {
   Port(3, FaultKind::Silence);
   Port(5, FaultKind::StrayByte);
   sim::Engine& seven = Port(7);
@@ -62,14 +62,14 @@ TEST_F(Scan, OnlyPort7AnswersSoPort7IsKeptWithTheNormalTimeouts) {
   EXPECT_EQ(serial.Stats(9).opens, 0);
 }
 
-TEST_F(Scan, NoPortOpensGives1) {
+TEST_F(SerialScan, NoPortOpensGives1) {
   Port(33);  // beyond the scan
   EXPECT_EQ(Run(), kPortOpenFailed);
   EXPECT_EQ(serial.TotalOpens(), 0);
   EXPECT_EQ(ctx.device, nullptr);
 }
 
-TEST_F(Scan, Port1AndPort32AreBothScanned) {
+TEST_F(SerialScan, Port1AndPort32AreBothScanned) {
   Port(1, FaultKind::Silence);
   Port(32);
   EXPECT_EQ(Run(), kOk);
@@ -77,7 +77,7 @@ TEST_F(Scan, Port1AndPort32AreBothScanned) {
   EXPECT_EQ(serial.Stats(1).opens, 1);
 }
 
-TEST_F(Scan, TheHighestOpenedPortDecidesTheResult) {
+TEST_F(SerialScan, TheHighestOpenedPortDecidesTheResult) {
   Port(4, FaultKind::StrayByte);
   Port(30, FaultKind::Silence);
   EXPECT_EQ(Run(), kReceiveTimeout);
@@ -92,14 +92,14 @@ TEST_F(Scan, TheHighestOpenedPortDecidesTheResult) {
   EXPECT_EQ(serial.OpenPorts(), 0);
 }
 
-TEST_F(Scan, AProbeAnsweredWithAnotherStatusIsNotAReader) {
+TEST_F(SerialScan, AProbeAnsweredWithAnotherStatusIsNotAReader) {
   Port(2, FaultKind::Status, 0x9F);
   EXPECT_EQ(Run(), kStatusFindCardSuccess);
   EXPECT_EQ(serial.OpenPorts(), 0);
   EXPECT_EQ(ctx.transport, 0);
 }
 
-TEST_F(Scan, OpenSerialPortChoosesTheTimeoutSet) {
+TEST_F(SerialScan, OpenSerialPortChoosesTheTimeoutSet) {
   Port(9);
   auto normal = OpenSerialPort(9, kBaudRate, true);
   ASSERT_NE(normal, nullptr);

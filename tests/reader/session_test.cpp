@@ -17,7 +17,7 @@ using sim::Command;
 using sim::Fault;
 using sim::FaultKind;
 
-class Session : public ::testing::Test {
+class ReaderSession : public ::testing::Test {
  protected:
   void SetUp() override { ResetStartupCommandForTesting(); }
   void TearDown() override { ResetStartupCommandForTesting(); }
@@ -32,7 +32,7 @@ class Session : public ::testing::Test {
   std::unique_ptr<ReaderContext> ctx;
 };
 
-TEST_F(Session, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
+TEST_F(ReaderSession, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
   std::int32_t selector = 0;
   EXPECT_EQ(Open(selector), kPortOpenFailed);  // nothing anywhere
   EXPECT_FALSE(StartupCommandSent());
@@ -54,7 +54,7 @@ TEST_F(Session, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
   EXPECT_EQ(serial.OpenPorts(), 0);
 }
 
-TEST_F(Session, TheStartupCommandGoesOnlyToTheFirstReaderOfTheProcess) {
+TEST_F(ReaderSession, TheStartupCommandGoesOnlyToTheFirstReaderOfTheProcess) {
   serial.Attach(3, &engine);
   serial.Attach(5, &other);
   std::int32_t three = 3, five = 5;
@@ -69,7 +69,7 @@ TEST_F(Session, TheStartupCommandGoesOnlyToTheFirstReaderOfTheProcess) {
   EXPECT_EQ(five, 5);
 }
 
-TEST_F(Session, AReaderThatWentAwayIsNotReplacedByAutoDetection) {
+TEST_F(ReaderSession, AReaderThatWentAwayIsNotReplacedByAutoDetection) {
   serial.Attach(2, &other);   // a reader the scan would find
   std::int32_t selector = 7;  // found on port 7 earlier, now unplugged
   EXPECT_EQ(Open(selector), kPortOpenFailed);
@@ -78,7 +78,7 @@ TEST_F(Session, AReaderThatWentAwayIsNotReplacedByAutoDetection) {
   EXPECT_EQ(other.TotalRequests(), 0u);
 }
 
-TEST_F(Session, SelectorsNamingNoTransportFailWithoutIo) {
+TEST_F(ReaderSession, SelectorsNamingNoTransportFailWithoutIo) {
   serial.Attach(1, &engine);
   for (std::int32_t none : {1000, 1500, 2000, 3001, -1}) {
     std::int32_t s = none;
@@ -90,10 +90,10 @@ TEST_F(Session, SelectorsNamingNoTransportFailWithoutIo) {
   EXPECT_FALSE(StartupCommandSent());
 }
 
-class Card : public Session {
+class CardSequence : public ReaderSession {
  protected:
   void SetUp() override {
-    Session::SetUp();
+    ReaderSession::SetUp();
     serial.Attach(1, &engine);
     std::int32_t selector = 1;
     ASSERT_EQ(OpenReader(selector, ctx), kOk);
@@ -110,7 +110,7 @@ class Card : public Session {
   std::int32_t kind = 0;
 };
 
-TEST_F(Card, FindCardAnsweringSuccessIsAnError) {
+TEST_F(CardSequence, FindCardAnsweringSuccessIsAnError) {
   for (std::uint32_t sw3 : {0x90u, 0x00u}) {
     Spoil(Command::FindCard, FaultKind::Status, sw3);
     EXPECT_EQ(Read(), kFindCardAnswerError);
@@ -123,7 +123,7 @@ TEST_F(Card, FindCardAnsweringSuccessIsAnError) {
   EXPECT_EQ(Read(), kReceiveTimeout);
 }
 
-TEST_F(Card, NoCardStatusesStillLeadToTheReadWhoseStatusDecides) {
+TEST_F(CardSequence, NoCardStatusesStillLeadToTheReadWhoseStatusDecides) {
   engine.AddFault(Command::FindCard, Fault{FaultKind::Status, 0x80});
   engine.AddFault(Command::SelectCard, Fault{FaultKind::Status, 0x81});
   EXPECT_EQ(Read(), kOk);
@@ -137,7 +137,7 @@ TEST_F(Card, NoCardStatusesStillLeadToTheReadWhoseStatusDecides) {
   EXPECT_EQ(kind, 0);
 }
 
-TEST_F(Card, SelectCardAcceptsOnlySuccessOr0x81) {
+TEST_F(CardSequence, SelectCardAcceptsOnlySuccessOr0x81) {
   for (std::uint32_t sw3 : {0x80u, 0x9Fu, 0x41u}) {
     Spoil(Command::SelectCard, FaultKind::Status, sw3);
     EXPECT_EQ(Read(), static_cast<ResultCode>(sw3));
@@ -147,7 +147,7 @@ TEST_F(Card, SelectCardAcceptsOnlySuccessOr0x81) {
   EXPECT_EQ(Read(), 0x41);
 }
 
-TEST_F(Card, TextAndPhotoLengthsMustFitTheDataReceived) {
+TEST_F(CardSequence, TextAndPhotoLengthsMustFitTheDataReceived) {
   // The answer carries 4 + 256 + 1024 data bytes after the status.
   const struct {
     FaultKind field;
@@ -165,7 +165,7 @@ TEST_F(Card, TextAndPhotoLengthsMustFitTheDataReceived) {
   }
 }
 
-TEST_F(Card, TheKindMarkerIsComparedAsAWholeCodeUnit) {
+TEST_F(CardSequence, TheKindMarkerIsComparedAsAWholeCodeUnit) {
   const struct {
     std::uint8_t low, high;
     std::int32_t kind;
