@@ -46,16 +46,30 @@ if(EXISTS ${TALVEX_PACKAGE_DIR}/udev/70-talvex-reader.rules)
           DESTINATION lib/udev/rules.d)
 endif()
 
-# Copyright, the Debian changelog (gzip -9n, as Debian wants it) and the
-# installation notes.
-set(TALVEX_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
-add_custom_command(
-  OUTPUT ${TALVEX_CHANGELOG_GZ}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
-  COMMAND gzip -9nc ${TALVEX_PACKAGE_DIR}/debian/changelog > ${TALVEX_CHANGELOG_GZ}
-  DEPENDS ${TALVEX_PACKAGE_DIR}/debian/changelog
-  VERBATIM)
-add_custom_target(talvex_package_changelog ALL DEPENDS ${TALVEX_CHANGELOG_GZ})
+# Copyright, the Debian changelog and the manual pages (gzip -9n, as Debian
+# wants them) and the installation notes.
+set(TALVEX_GZ_DIR ${CMAKE_BINARY_DIR}/packaging)
+set(TALVEX_CHANGELOG_GZ ${TALVEX_GZ_DIR}/changelog.Debian.gz)
+set(TALVEX_GZ_OUTPUTS)
+foreach(pair "debian/changelog|changelog.Debian.gz" "man/talvex-server.1|talvex-server.1.gz"
+        "man/talvex-reader-sim.1|talvex-reader-sim.1.gz")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 output)
+  add_custom_command(
+    OUTPUT ${TALVEX_GZ_DIR}/${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TALVEX_GZ_DIR}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" gzip ${TALVEX_PACKAGE_DIR}/${source}
+            ${TALVEX_GZ_DIR}/${output}
+    DEPENDS ${TALVEX_PACKAGE_DIR}/${source}
+    VERBATIM)
+  list(APPEND TALVEX_GZ_OUTPUTS ${TALVEX_GZ_DIR}/${output})
+endforeach()
+add_custom_target(talvex_package_gz ALL DEPENDS ${TALVEX_GZ_OUTPUTS})
+install(FILES ${TALVEX_GZ_DIR}/talvex-server.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET talvex-reader-sim)
+  install(FILES ${TALVEX_GZ_DIR}/talvex-reader-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 install(FILES ${TALVEX_PACKAGE_DIR}/debian/copyright ${TALVEX_CHANGELOG_GZ}
         DESTINATION ${TALVEX_DOC_DIR})
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs/install.md)

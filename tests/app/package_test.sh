@@ -51,9 +51,11 @@ expected=(
   usr/share/icons/hicolor/scalable/apps/talvex-server.svg
   usr/share/doc/talvex-server/copyright
   usr/share/doc/talvex-server/changelog.Debian.gz
+  usr/share/man/man1/talvex-server.1.gz
 )
 # The simulator and the udev rules come with their own parts of the tree.
-[[ -x $build/bin/talvex-reader-sim ]] && expected+=(usr/bin/talvex-reader-sim)
+[[ -x $build/bin/talvex-reader-sim ]] &&
+  expected+=(usr/bin/talvex-reader-sim usr/share/man/man1/talvex-reader-sim.1.gz)
 [[ -f $(dirname "$0")/../../packaging/udev/70-talvex-reader.rules ]] &&
   expected+=(usr/lib/udev/rules.d/70-talvex-reader.rules)
 for f in "${expected[@]}"; do
