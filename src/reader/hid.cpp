@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -77,10 +78,7 @@ ResultCode FetchReport(platform::HidDevice& device, ReaderContext& ctx, std::uin
   return kOk;
 }
 
-}  // namespace
-
-std::unique_ptr<platform::HidDevice> FindHidReader() {
-  platform::HidBackend& backend = *platform::Devices().hid;
+std::unique_ptr<platform::HidDevice> SearchHidDevices(platform::HidBackend& backend) {
   std::vector<platform::DeviceInterface> interfaces;
   if (!backend.Enumerate(&interfaces)) return nullptr;
 
@@ -98,6 +96,17 @@ std::unique_ptr<platform::HidDevice> FindHidReader() {
   // resumed when its report sizes are wrong.
   if (taken && !PassesReportSizeCheck(*taken)) taken.reset();
   return taken;
+}
+
+}  // namespace
+
+std::unique_ptr<platform::HidDevice> FindHidReader() {
+  // Running out of memory while enumerating ends the search with no device.
+  try {
+    return SearchHidDevices(*platform::Devices().hid);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 ResultCode HidExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {

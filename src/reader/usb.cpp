@@ -2,6 +2,7 @@
 // the frame exchange as head and body requests in each direction.
 #include "reader/usb.h"
 
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -24,10 +25,7 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-}  // namespace
-
-std::unique_ptr<platform::UsbDevice> FindUsbReader() {
-  platform::UsbBackend& backend = *platform::Devices().usb;
+std::unique_ptr<platform::UsbDevice> SearchUsbDevices(platform::UsbBackend& backend) {
   std::vector<platform::DeviceInterface> interfaces;
   if (!backend.Enumerate(&interfaces)) return nullptr;
   for (const platform::DeviceInterface& candidate : interfaces) {
@@ -35,6 +33,17 @@ std::unique_ptr<platform::UsbDevice> FindUsbReader() {
     if (std::unique_ptr<platform::UsbDevice> device = backend.Open(candidate)) return device;
   }
   return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<platform::UsbDevice> FindUsbReader() {
+  // Running out of memory while enumerating ends the search with no device.
+  try {
+    return SearchUsbDevices(*platform::Devices().usb);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 ResultCode UsbExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {

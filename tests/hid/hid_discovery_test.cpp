@@ -2,11 +2,13 @@
 // in its one shared buffer, and the report-size check without resumption.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
 #include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader/hid.h"
+#include "reader/usb.h"
 
 namespace talvex {
 namespace {
@@ -161,6 +163,37 @@ TEST_F(HidDiscoveryTest, NoDevicesOrAFailedEnumerationGiveNone) {
   backend_.SetEnumerationFails(true);
   EXPECT_EQ(FindHidReader(), nullptr);
   EXPECT_EQ(backend_.Log(0).opens, 0);
+}
+
+}  // namespace
+}  // namespace talvex
+
+namespace talvex {
+namespace {
+
+// Enumeration that runs out of memory.
+class ExhaustedHidBackend : public platform::HidBackend {
+ public:
+  bool Enumerate(std::vector<platform::DeviceInterface>*) override { throw std::bad_alloc(); }
+  std::unique_ptr<platform::HidDevice> Open(const platform::DeviceInterface&) override {
+    return nullptr;
+  }
+};
+
+class ExhaustedUsbBackend : public platform::UsbBackend {
+ public:
+  bool Enumerate(std::vector<platform::DeviceInterface>*) override { throw std::bad_alloc(); }
+  std::unique_ptr<platform::UsbDevice> Open(const platform::DeviceInterface&) override {
+    return nullptr;
+  }
+};
+
+TEST(DiscoveryOutOfMemory, EndsTheSearchWithNoDevice) {
+  ExhaustedHidBackend hid;
+  ExhaustedUsbBackend usb;
+  platform::ScopedDeviceBackends scope({nullptr, &hid, &usb});
+  EXPECT_EQ(FindHidReader(), nullptr);
+  EXPECT_EQ(FindUsbReader(), nullptr);
 }
 
 }  // namespace
