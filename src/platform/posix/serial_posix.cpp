@@ -162,7 +162,7 @@ void Configure(int fd, int baudRate) {
   termios tio{};
   if (::tcgetattr(fd, &tio) == 0) {
     ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
     // VMIN 1 makes an empty non-blocking read fail with EAGAIN, so that a read
