@@ -53,7 +53,8 @@ std::string Drain(int fd, Clock::time_point until) {
 
 class Sim {
  public:
-  explicit Sim(std::vector<std::string> args) {
+  // uid >= 0: run as that user (the test must be root for it).
+  explicit Sim(std::vector<std::string> args, int uid = -1) {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
     pid_ = fork();
@@ -62,6 +63,10 @@ class Sim {
       dup2(err[1], 2);
       close(out[0]);
       close(err[0]);
+      if (uid >= 0 &&
+          (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
+        _exit(126);
+      }
       std::vector<char*> argv;
       std::string bin = SIM_BINARY;
       argv.push_back(bin.data());
@@ -275,6 +280,32 @@ TEST(SimProgram, ClientsOpenAndCloseTheLineAgainAndAgain) {
   ASSERT_TRUE(line.ok());
   EXPECT_EQ(line.Status(kProbe), 0x90);
   EXPECT_EQ(line.last().size(), 11u);
+}
+
+// A pseudo-terminal keeps a client's exclusive flag after the client has
+// closed it; an unprivileged server that sets it on every open must still get
+// the port back on its next card read. (Root ignores the flag, so this runs
+// the simulator and the client as an ordinary user.)
+TEST(SimProgram, UnprivilegedClientReopensAfterExclusiveOpen) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  constexpr int kNobody = 65534;
+  Sim sim({}, kNobody);
+  const std::string path = sim.ReadyLine();
+  if (path.empty()) GTEST_SKIP() << "the simulator cannot run as an unprivileged user here";
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+    for (int i = 0; i < 25; ++i) {
+      Line line(path);
+      if (!line.ok()) _exit(10);
+      if (line.Status(kFind) != 0x9F) _exit(11);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: an open failed, 11: an exchange failed";
 }
 
 TEST(SimProgram, LinkIsMadeAndRemovedOnSigterm) {
