@@ -188,14 +188,5 @@ TEST_F(SerialOverPty, AScanWhereNoPortOpensGives1) {
   EXPECT_EQ(selector, 0);
 }
 
-TEST_F(SerialOverPty, APortAnotherProgramHoldsDoesNotOpen) {
-  AddPort(4, Silent());
-  auto first = OpenSerialPort(4, kBaudRate, true);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(OpenSerialPort(4, kBaudRate, true), nullptr);
-  first.reset();
-  EXPECT_NE(OpenSerialPort(4, kBaudRate, true), nullptr);
-}
-
 }  // namespace
 }  // namespace talvex

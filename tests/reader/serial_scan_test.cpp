@@ -62,34 +62,12 @@ TEST_F(SerialScan, OnlyPort7AnswersSoPort7IsKeptWithTheNormalTimeouts) {
   EXPECT_EQ(serial.Stats(9).opens, 0);
 }
 
-TEST_F(SerialScan, NoPortOpensGives1) {
-  Port(33);  // beyond the scan
-  EXPECT_EQ(Run(), kPortOpenFailed);
-  EXPECT_EQ(serial.TotalOpens(), 0);
-  EXPECT_EQ(ctx.device, nullptr);
-}
-
 TEST_F(SerialScan, Port1AndPort32AreBothScanned) {
   Port(1, FaultKind::Silence);
   Port(32);
   EXPECT_EQ(Run(), kOk);
   EXPECT_EQ(ctx.transport, 32);
   EXPECT_EQ(serial.Stats(1).opens, 1);
-}
-
-TEST_F(SerialScan, TheHighestOpenedPortDecidesTheResult) {
-  Port(4, FaultKind::StrayByte);
-  Port(30, FaultKind::Silence);
-  EXPECT_EQ(Run(), kReceiveTimeout);
-  EXPECT_EQ(ctx.device, nullptr);
-  EXPECT_EQ(serial.OpenPorts(), 0);
-
-  serial.Detach(4);
-  serial.Detach(30);
-  Port(4, FaultKind::Silence);
-  Port(30, FaultKind::StrayByte);
-  EXPECT_EQ(Run(), kBadResponseHead);
-  EXPECT_EQ(serial.OpenPorts(), 0);
 }
 
 TEST_F(SerialScan, AProbeAnsweredWithAnotherStatusIsNotAReader) {
