@@ -65,12 +65,12 @@ bool ParseCommandName(std::string_view name, Command* command);  // also "read",
 // silence).
 enum class FaultKind {
   Status,       // SW3 = value
-  TextLength,   // T field = value (the blocks stay where they are)
-  PhotoLength,  // P field = value
-  BadLen,       // LEN field = value (default 3); nothing else changes
+  TextLength,   // T field = value (the blocks stay where they are); only answers with data
+  PhotoLength,  // P field = value; likewise
+  BadLen,       // LEN field = value (3 by default on the command line); nothing else changes
   BadChecksum,  // checksum byte XOR value (0 counts as 0x01)
-  StrayByte,    // one byte, value (default 0x00), sent before the preamble
-  ShortBody,    // only the 7-byte head and `value` further bytes (default 0)
+  StrayByte,    // one byte, value, sent before the preamble
+  ShortBody,    // only the 7-byte head and `value` further bytes
   Silence,      // no answer at all
 };
 inline constexpr std::size_t kFaultKindCount = 8;
