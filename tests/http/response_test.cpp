@@ -49,12 +49,6 @@ TEST(TimeText, EveryMonthAndWeekdayNameAppears) {
   for (int d = 0; d < 7; ++d) EXPECT_EQ(Time(jan1 + d * 86400LL).substr(0, 3), days[d]);
 }
 
-TEST(TimeText, CurrentTimeIsTheSystemClock) {
-  using namespace std::chrono;
-  const auto now = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-  EXPECT_LE(std::llabs(CurrentTimeSeconds() - now), 2);
-}
-
 TEST(HeaderBlock, IsTheNineFixedLinesByteForByte) {
   const std::string block = BuildHeaderBlock("Tue, 05 Mar 2024 08:09:07 GMT", 16);
   EXPECT_EQ(block,
