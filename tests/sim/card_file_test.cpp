@@ -1,13 +1,13 @@
 // Sample cards and card files: the text block layout of each card kind, the
 // photo block, and the messages for files that are wrong.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -103,24 +103,27 @@ TEST(SampleCards, PhotosAreDistinctStandInPictures) {
 class TempDir {
  public:
   TempDir() {
-    char tmpl[] = "/tmp/talvex-simcards-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
+    std::random_device rd;
+    for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+      auto p = std::filesystem::temp_directory_path() /
+               ("talvex-simcards-" + std::to_string(rd()) + std::to_string(rd()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(p, ec)) path_ = p.string();
+    }
   }
   ~TempDir() {
-    for (const std::string& f : files_) std::remove(f.c_str());
-    if (!path_.empty()) rmdir(path_.c_str());
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   std::string Write(const std::string& name, const std::string& content) {
     std::string p = path_ + "/" + name;
     std::ofstream(p, std::ios::binary) << content;
-    files_.push_back(p);
     return p;
   }
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  std::vector<std::string> files_;
 };
 
 TEST(CardFiles, ShippedFilesEqualTheSamples) {
