@@ -1,5 +1,4 @@
 // Writing the photo file and calling the decoder, through the decoder seam.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,12 +16,9 @@
 namespace talvex {
 namespace {
 
-// What the fake decoder saw and what it answers.
 struct Calls {
-  int count = 0;
-  int mode = 0;
+  int count = 0, mode = 0, answer = 1;
   std::string path;
-  int answer = 1;
 } calls;
 
 int TALVEX_VENDOR_CALL FakeGetBmp(char* path, int mode) {
@@ -32,27 +28,31 @@ int TALVEX_VENDOR_CALL FakeGetBmp(char* path, int mode) {
   return calls.answer;
 }
 
-// A read block: T, P big-endian, then T text bytes and P photo bytes, each
-// byte telling its own offset.
-std::vector<std::uint8_t> Block(std::uint16_t textLength, std::uint16_t photoLength) {
-  std::vector<std::uint8_t> block(4u + textLength + photoLength + 16);
-  block[0] = static_cast<std::uint8_t>(textLength >> 8);
-  block[1] = static_cast<std::uint8_t>(textLength);
-  block[2] = static_cast<std::uint8_t>(photoLength >> 8);
-  block[3] = static_cast<std::uint8_t>(photoLength);
+// A read block: T and P big-endian, then bytes that tell their own offset.
+std::vector<std::uint8_t> Block(std::uint16_t t, std::uint16_t p) {
+  std::vector<std::uint8_t> block(4u + t + p + 16);
   for (std::size_t i = 4; i < block.size(); ++i)
     block[i] = static_cast<std::uint8_t>(i * 13 + (i >> 8));
+  block[0] = static_cast<std::uint8_t>(t >> 8);
+  block[1] = static_cast<std::uint8_t>(t);
+  block[2] = static_cast<std::uint8_t>(p >> 8);
+  block[3] = static_cast<std::uint8_t>(p);
   return block;
 }
 
 class DecodePhotoTest : public ::testing::Test {
  protected:
   void SetUp() override { calls = Calls{}; }
-  ResultCode Decode(const std::vector<std::uint8_t>& block, const std::string& path,
-                    std::int32_t selector = 2001) {
+  ResultCode Decode(const std::string& path, std::int32_t selector = 2001,
+                    const std::vector<std::uint8_t>& block = Block(256, 1024)) {
     return DecodePhoto(block.data(), test::Wide(path).c_str(), selector);
   }
-  std::string PhotoPath() const { return dir_.File("image.wlt"); }
+  std::string Photo() const { return dir_.File("image.wlt"); }
+  std::uint32_t Mode(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0);
+    return st.st_mode & 0777;
+  }
 
   test::ScratchDir dir_;
   ScopedPhotoDecoder fake_{FakeGetBmp};
@@ -60,155 +60,97 @@ class DecodePhotoTest : public ::testing::Test {
 
 TEST_F(DecodePhotoTest, FileHoldsExactlyThePhotoBytes) {
   const std::vector<std::uint8_t> block = Block(256, 1024);
-  ASSERT_EQ(Decode(block, PhotoPath()), kOk);
-  const std::vector<std::uint8_t> file = test::ReadBytes(PhotoPath());
-  EXPECT_EQ(file, std::vector<std::uint8_t>(block.begin() + 260, block.begin() + 1284));
+  ASSERT_EQ(Decode(Photo(), 2001, block), kOk);
+  EXPECT_EQ(test::ReadBytes(Photo()),
+            std::vector<std::uint8_t>(block.begin() + 260, block.begin() + 1284));
+  EXPECT_EQ(Mode(Photo()), 0600u);
+  // T = 0x012C and P = 0x0201; read little-endian they would be 0x2C01 and 0x0102.
+  const std::vector<std::uint8_t> other = Block(300, 513);
+  ASSERT_EQ(Decode(Photo(), 2001, other), kOk);
+  EXPECT_EQ(test::ReadBytes(Photo()),
+            std::vector<std::uint8_t>(other.begin() + 304, other.begin() + 817));
 }
 
-TEST_F(DecodePhotoTest, LengthsAreBigEndianAndThePhotoFollowsTheText) {
-  // T = 0x012C (300), P = 0x0201 (513): read little-endian they would be
-  // 0x2C01 and 0x0102.
-  const std::vector<std::uint8_t> block = Block(300, 513);
-  ASSERT_EQ(Decode(block, PhotoPath()), kOk);
-  const std::vector<std::uint8_t> file = test::ReadBytes(PhotoPath());
-  EXPECT_EQ(file, std::vector<std::uint8_t>(block.begin() + 304, block.begin() + 304 + 513));
-}
-
-TEST_F(DecodePhotoTest, OlderLongerFileIsReplaced) {
-  test::WriteBytes(PhotoPath(), std::vector<std::uint8_t>(5000, 0x77));
-  ASSERT_EQ(chmod(PhotoPath().c_str(), 0644), 0);
-  ASSERT_EQ(Decode(Block(256, 1024), PhotoPath()), kOk);
-  EXPECT_EQ(test::ReadBytes(PhotoPath()).size(), 1024u);
-  struct stat st;
-  ASSERT_EQ(stat(PhotoPath().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST_F(DecodePhotoTest, NewFileIsOwnerOnly) {
-  ASSERT_EQ(Decode(Block(256, 1024), PhotoPath()), kOk);
-  struct stat st;
-  ASSERT_EQ(stat(PhotoPath().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+TEST_F(DecodePhotoTest, OlderLongerFileIsReplacedAndMadePrivate) {
+  test::WriteBytes(Photo(), std::vector<std::uint8_t>(5000, 0x77));
+  ASSERT_EQ(chmod(Photo().c_str(), 0644), 0);
+  ASSERT_EQ(Decode(Photo()), kOk);
+  EXPECT_EQ(test::ReadBytes(Photo()).size(), 1024u);
+  EXPECT_EQ(Mode(Photo()), 0600u);
 }
 
 TEST_F(DecodePhotoTest, ModeFollowsTheSelector) {
-  struct Case {
-    std::int32_t selector;
-    int mode;
-  };
-  for (const Case c : {Case{1, 1}, Case{5, 1}, Case{32, 1}, Case{999, 1}, Case{1000, 2},
-                       Case{1001, 2}, Case{2001, 2}, Case{-1, 1}, Case{INT_MIN, 1}}) {
-    calls.mode = 0;
-    ASSERT_EQ(Decode(Block(256, 1024), PhotoPath(), c.selector), kOk);
-    EXPECT_EQ(calls.mode, c.mode) << "selector " << c.selector;
+  const std::pair<std::int32_t, int> cases[] = {{1, 1},    {5, 1},    {999, 1}, {1000, 2},
+                                                {1001, 2}, {2001, 2}, {-1, 1},  {INT_MIN, 1}};
+  for (const auto& [selector, mode] : cases) {
+    ASSERT_EQ(Decode(Photo(), selector), kOk);
+    EXPECT_EQ(calls.mode, mode) << "selector " << selector;
   }
 }
 
-TEST_F(DecodePhotoTest, DecoderReturnsMapToResultCodes) {
-  struct Case {
-    int answer;
-    ResultCode code;
-  };
-  for (const Case c : {Case{1, 0}, Case{0, 256}, Case{-1, 257}, Case{-2, 258}, Case{-3, 259},
-                       Case{-4, 260}, Case{-5, 263}, Case{-6, 262}, Case{-7, 263}, Case{2, 263},
-                       Case{256, 263}, Case{INT_MIN, 263}, Case{INT_MAX, 263}}) {
-    calls.answer = c.answer;
-    EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), c.code) << "decoder returned " << c.answer;
+TEST_F(DecodePhotoTest, DecoderAnswersBecomeResultCodes) {
+  const std::pair<int, ResultCode> cases[] = {{1, 0},    {0, 256},  {-1, 257},      {-2, 258},
+                                              {-3, 259}, {-4, 260}, {-5, 263},      {-6, 262},
+                                              {-7, 263}, {2, 263},  {INT_MIN, 263}, {INT_MAX, 263}};
+  for (const auto& [answer, code] : cases) {
+    calls.answer = answer;
+    EXPECT_EQ(Decode(Photo()), code) << "decoder answered " << answer;
   }
 }
 
-TEST_F(DecodePhotoTest, DecoderGetsTheFilesPathInUtf8) {
+TEST_F(DecodePhotoTest, DecoderGetsTheUtf8PathAndNoDecoderIs263) {
   const std::string sub = dir_.File("照片");
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-  const std::string path = sub + "/image.wlt";
-  ASSERT_EQ(Decode(Block(256, 1024), path), kOk);
-  EXPECT_EQ(calls.path, path);
-  EXPECT_EQ(test::ReadBytes(path).size(), 1024u);
-}
-
-TEST_F(DecodePhotoTest, NoDecoderIs263AfterWritingTheFile) {
-  ScopedPhotoDecoder none(nullptr);
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kDecoderOtherError);
-  EXPECT_EQ(test::ReadBytes(PhotoPath()).size(), 1024u);
-  EXPECT_EQ(calls.count, 0);
-}
-
-TEST_F(DecodePhotoTest, ScopesRestoreTheDecoderBefore) {
+  ASSERT_EQ(Decode(sub + "/image.wlt"), kOk);
+  EXPECT_EQ(calls.path, sub + "/image.wlt");
   {
     ScopedPhotoDecoder none(nullptr);
-    EXPECT_EQ(PhotoDecoder(), nullptr);
+    EXPECT_EQ(Decode(Photo()), kDecoderOtherError);
+    EXPECT_EQ(test::ReadBytes(Photo()).size(), 1024u);  // written all the same
   }
-  EXPECT_EQ(PhotoDecoder(), &FakeGetBmp);
+  EXPECT_EQ(PhotoDecoder(), &FakeGetBmp);  // the scope restored the one before
 }
 
-TEST_F(DecodePhotoTest, SymlinkAtThePhotoPathIsNotFollowed) {
-  const std::string target = dir_.File("elsewhere");
-  test::WriteBytes(target, {'k', 'e', 'e', 'p'});
-  ASSERT_EQ(symlink(target.c_str(), PhotoPath().c_str()), 0);
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kFileError);
-  EXPECT_EQ(test::ReadBytes(target), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
-  EXPECT_EQ(calls.count, 0);
-}
-
-TEST_F(DecodePhotoTest, DanglingSymlinkCreatesNothing) {
-  const std::string target = dir_.File("would-be-created");
-  ASSERT_EQ(symlink(target.c_str(), PhotoPath().c_str()), 0);
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kFileError);
-  EXPECT_FALSE(test::Exists(target));
-}
-
-TEST_F(DecodePhotoTest, UncreatableFileIs278WithoutDecoderCall) {
-  EXPECT_EQ(Decode(Block(256, 1024), dir_.File("no-such-folder/image.wlt")), kFileError);
-  ASSERT_EQ(mkdir(PhotoPath().c_str(), 0700), 0);  // a folder of that name
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kFileError);
-  EXPECT_EQ(calls.count, 0);
-}
-
-TEST_F(DecodePhotoTest, FifoAtThePhotoPathFailsWithoutBlocking) {
-  ASSERT_EQ(mkfifo(PhotoPath().c_str(), 0600), 0);
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kFileError);
-  EXPECT_EQ(calls.count, 0);
-}
-
-TEST_F(DecodePhotoTest, FileHeldOpenUnsharedIs278) {
-  platform::File holder = platform::File::CreateForWriting(test::Wide(PhotoPath()).c_str());
-  ASSERT_TRUE(holder.IsOpen());
+TEST_F(DecodePhotoTest, FileThatCannotBeMadeIs278AndTheDecoderIsNotCalled) {
+  test::WriteBytes(dir_.File("target"), {'k', 'e', 'e', 'p'});
+  ASSERT_EQ(symlink(dir_.File("target").c_str(), dir_.File("link.wlt").c_str()), 0);
+  ASSERT_EQ(symlink(dir_.File("created").c_str(), dir_.File("dangling.wlt").c_str()), 0);
+  ASSERT_EQ(mkdir(dir_.File("folder.wlt").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(dir_.File("fifo.wlt").c_str(), 0600), 0);  // must not block either
+  platform::File holder =
+      platform::File::CreateForWriting(test::Wide(dir_.File("held.wlt")).c_str());
   std::size_t written = 0;
   ASSERT_TRUE(holder.Write("held", 4, &written));
-  EXPECT_EQ(Decode(Block(256, 1024), PhotoPath()), kFileError);
+  for (const char* name : {"link.wlt", "dangling.wlt", "folder.wlt", "fifo.wlt", "held.wlt",
+                           "no-such-folder/image.wlt"}) {
+    EXPECT_EQ(Decode(dir_.File(name)), kFileError) << name;
+  }
   EXPECT_EQ(calls.count, 0);
-  EXPECT_EQ(test::ReadBytes(PhotoPath()).size(), 4u);  // not emptied either
+  EXPECT_EQ(test::ReadBytes(dir_.File("target")), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(test::Exists(dir_.File("created")));
+  EXPECT_EQ(test::ReadBytes(dir_.File("held.wlt")).size(), 4u);  // not emptied under its holder
 }
 
-TEST_F(DecodePhotoTest, PathMustFitTheDecodersBuffer) {
-  // 259 bytes and the terminator fit the 260-byte buffer; one more does not.
-  const std::string base = dir_.path() + "/";
-  const std::string name = "/image.wlt";
-  auto makePath = [&](std::size_t total) {
-    std::string folder = base + std::string(total - base.size() - name.size(), 'd');
-    EXPECT_EQ(mkdir(folder.c_str(), 0700), 0) << folder.size();
-    return folder + name;
+TEST_F(DecodePhotoTest, PathMustFitTheDecodersBufferInBytes) {
+  // 259 bytes and the terminator fit the 260-byte buffer; 260 do not.
+  auto pathOf = [&](std::size_t total, const std::string& unit) {
+    std::string folder = dir_.path() + "/";
+    while (folder.size() + unit.size() + 10 <= total) folder += unit;
+    folder += std::string(total - folder.size() - 10, 'd');
+    EXPECT_EQ(mkdir(folder.c_str(), 0700), 0);
+    return folder + "/image.wlt";
   };
-  ASSERT_LT(base.size() + name.size() + 1, 200u);
-  const std::string fits = makePath(259);
+  const std::string fits = pathOf(259, "d");
   ASSERT_EQ(fits.size(), 259u);
-  EXPECT_EQ(Decode(Block(256, 1024), fits), kOk);
+  EXPECT_EQ(Decode(fits), kOk);
   EXPECT_EQ(calls.path, fits);
-
-  const std::string tooLong = makePath(260);
-  calls.count = 0;
-  EXPECT_EQ(Decode(Block(256, 1024), tooLong), kFileError);
-  EXPECT_EQ(calls.count, 0);
-  EXPECT_FALSE(test::Exists(tooLong));
-}
-
-TEST_F(DecodePhotoTest, MultibyteCharactersCountInBytes) {
-  // 100 UTF-16 units, 300 UTF-8 bytes: fits in units, not in the buffer.
-  std::string folder = dir_.path() + "/";
-  for (int i = 0; i < 80; ++i) folder += "照";
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  EXPECT_EQ(Decode(Block(256, 1024), folder + "/image.wlt"), kFileError);
-  EXPECT_EQ(calls.count, 0);
+  // Multibyte names count in bytes: 80 characters of 3 bytes each.
+  for (const std::string& tooLong : {pathOf(260, "e"), pathOf(dir_.path().size() + 251, "照")}) {
+    calls.count = 0;
+    EXPECT_EQ(Decode(tooLong), kFileError) << tooLong.size();
+    EXPECT_EQ(calls.count, 0);
+    EXPECT_FALSE(test::Exists(tooLong));
+  }
 }
 
 }  // namespace

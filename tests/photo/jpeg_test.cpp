@@ -4,10 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 
-#include "photo/bitmap.h"
 #include "photo/jpeg.h"
 #include "photo_support.h"
 
@@ -16,272 +14,167 @@ namespace {
 
 constexpr JpegParams kPhoto{96, 96, 80};
 
-// A bitmap held in memory the way LoadBitmapFile leaves it.
+// The information header and rows, as LoadBitmapFile leaves them.
 struct MemoryBitmap {
-  std::vector<std::uint8_t> block;  // information header, then the rows
+  explicit MemoryBitmap(const std::vector<std::uint8_t>& file)
+      : block(file.begin() + 14, file.end()) {}
   const std::uint8_t* header() const { return block.data(); }
   const std::uint8_t* pixels() const { return block.data() + 40; }
+  std::vector<std::uint8_t> block;
 };
 
-MemoryBitmap FromFile(const std::vector<std::uint8_t>& file) {
-  return MemoryBitmap{std::vector<std::uint8_t>(file.begin() + 14, file.end())};
+MemoryBitmap Noise(int size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(size) * size * 3);
+  for (auto& b : rgb) b = static_cast<std::uint8_t>(random());
+  return MemoryBitmap(test::BitmapFromRgb(size, size, rgb));
 }
 
-MemoryBitmap FromRgb(int width, int height, const std::vector<std::uint8_t>& rgb) {
-  return FromFile(test::BitmapFromRgb(width, height, rgb));
-}
-
-std::vector<std::uint8_t> Encode(const MemoryBitmap& bitmap, const JpegParams& params = kPhoto) {
+test::DecodedJpeg EncodeAndDecode(const MemoryBitmap& bitmap,
+                                  std::vector<std::uint8_t>* bytes = nullptr) {
   std::uint8_t* jpeg = nullptr;
   std::int32_t length = 0;
-  EXPECT_EQ(EncodeJpegToMemory(jpeg, length, bitmap.header(), bitmap.pixels(), params), kOk);
-  std::vector<std::uint8_t> out(jpeg, jpeg + length);
+  EXPECT_EQ(EncodeJpegToMemory(jpeg, length, bitmap.header(), bitmap.pixels(), kPhoto), kOk);
+  test::DecodedJpeg image;
+  EXPECT_TRUE(test::DecodeJpeg(jpeg, static_cast<std::size_t>(length), &image));
+  if (bytes != nullptr) bytes->assign(jpeg, jpeg + length);
   std::free(jpeg);
-  return out;
+  return image;
 }
 
-std::vector<std::uint8_t> Noise(int width, int height, unsigned seed) {
-  std::mt19937 random(seed);
-  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
-  for (auto& b : rgb) b = static_cast<std::uint8_t>(random());
-  return rgb;
-}
-
-void ExpectNear(const test::DecodedJpeg& image, int x, int y, int r, int g, int b,
-                const char* what) {
-  const std::uint8_t* p = image.rgb.data() + (static_cast<std::size_t>(y) * image.width + x) * 3;
-  const int tolerance = 24;  // quality 80 on flat areas
-  EXPECT_NEAR(p[0], r, tolerance) << what << " red at " << x << "," << y;
-  EXPECT_NEAR(p[1], g, tolerance) << what << " green at " << x << "," << y;
-  EXPECT_NEAR(p[2], b, tolerance) << what << " blue at " << x << "," << y;
-}
-
-TEST(JpegPixelsTest, TopRowFirstAndRedBlueSwapped) {
-  // Top half red, bottom half blue, a green band on the left of both.
-  const int w = 32, h = 32;
-  std::vector<std::uint8_t> rgb(w * h * 3);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = &rgb[(y * w + x) * 3];
-      p[0] = y < h / 2 ? 230 : 20;
-      p[1] = x < 8 ? 200 : 20;
-      p[2] = y < h / 2 ? 20 : 230;
+TEST(JpegPixelsTest, TopRowFirstAndBlueGreenRedBecomesRgb) {
+  // Stored bottom-up: the file's first 16 rows (the bottom) are blue 10,
+  // green 20, red 200; the top 16 rows blue 200, green 20, red 10.
+  std::vector<std::uint8_t> file = test::MakeBitmap({.width = 32, .height = 32});
+  for (int row = 0; row < 32; ++row)
+    for (int x = 0; x < 32; ++x) {
+      std::uint8_t* p = &file[54 + row * 96 + x * 3];
+      p[0] = row < 16 ? 10 : 200;
+      p[1] = 20;
+      p[2] = row < 16 ? 200 : 10;
     }
-  }
-  const std::vector<std::uint8_t> jpeg = Encode(FromRgb(w, h, rgb));
-  test::DecodedJpeg image;
-  ASSERT_TRUE(test::DecodeJpeg(jpeg.data(), jpeg.size(), &image));
-  ASSERT_EQ(image.width, w);
-  ASSERT_EQ(image.height, h);
-  ExpectNear(image, 24, 4, 230, 20, 20, "top");
-  ExpectNear(image, 24, 28, 20, 20, 230, "bottom");
-  ExpectNear(image, 2, 4, 230, 200, 20, "top left");
-  ExpectNear(image, 2, 28, 20, 200, 230, "bottom left");
-}
-
-TEST(JpegPixelsTest, StoredBytesTenTwentyThirtyArriveAsThirtyTwentyTen) {
-  // Stored blue 10, green 20, red 30 everywhere: the picture is (30, 20, 10).
-  test::BitmapSpec spec;
-  spec.width = 16;
-  spec.height = 16;
-  std::vector<std::uint8_t> file = test::MakeBitmap(spec);
-  for (int i = 0; i < 16 * 16; ++i) {
-    file[54 + 3 * i] = 10;
-    file[54 + 3 * i + 1] = 20;
-    file[54 + 3 * i + 2] = 30;
-  }
-  const std::vector<std::uint8_t> jpeg = Encode(FromFile(file));
-  test::DecodedJpeg image;
-  ASSERT_TRUE(test::DecodeJpeg(jpeg.data(), jpeg.size(), &image));
-  for (const auto& [x, y] : {std::pair{0, 0}, {15, 15}, {7, 9}}) {
-    const std::uint8_t* p = &image.rgb[(y * 16 + x) * 3];
-    EXPECT_NEAR(p[0], 30, 3);
-    EXPECT_NEAR(p[1], 20, 3);
-    EXPECT_NEAR(p[2], 10, 3);
-  }
+  const test::DecodedJpeg image = EncodeAndDecode(MemoryBitmap(file));
+  ASSERT_EQ(image.width, 32);
+  ASSERT_EQ(image.height, 32);
+  const std::uint8_t* top = &image.rgb[(4 * 32 + 16) * 3];
+  const std::uint8_t* bottom = &image.rgb[(28 * 32 + 16) * 3];
+  EXPECT_NEAR(top[0], 10, 6);  // red
+  EXPECT_NEAR(top[1], 20, 6);
+  EXPECT_NEAR(top[2], 200, 6);  // blue
+  EXPECT_NEAR(bottom[0], 200, 6);
+  EXPECT_NEAR(bottom[2], 10, 6);
 }
 
 TEST(JpegPixelsTest, RowPaddingIsSkipped) {
-  // 5 pixels wide: stride 16, one padding byte per row, set to white. Each
-  // row has a grey level of its own; a stride of 15 would shift later rows.
-  const int w = 5, h = 24;
-  test::BitmapSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.padByte = 0xFF;
-  std::vector<std::uint8_t> file = test::MakeBitmap(spec);
-  for (int row = 0; row < h; ++row)
-    for (int i = 0; i < w * 3; ++i) file[54 + row * 16 + i] = static_cast<std::uint8_t>(row * 10);
-  const std::vector<std::uint8_t> jpeg = Encode(FromFile(file));
-  test::DecodedJpeg image;
-  ASSERT_TRUE(test::DecodeJpeg(jpeg.data(), jpeg.size(), &image));
-  ASSERT_EQ(image.width, w);
-  for (int y = 0; y < h; ++y) {
-    const int stored = h - 1 - y;
-    for (int x = 0; x < w; ++x)
-      EXPECT_NEAR(image.rgb[(y * w + x) * 3 + 1], stored * 10, 12) << x << "," << y;
-  }
+  // 5 pixels wide: stride 16 with one white padding byte. Each row is a grey
+  // of its own; a stride of 15 would shift every later row.
+  const int h = 24;
+  std::vector<std::uint8_t> file = test::MakeBitmap({.width = 5, .height = h, .padByte = 0xFF});
+  for (int row = 0; row < h; ++row) std::memset(&file[54 + row * 16], row * 10, 15);
+  const test::DecodedJpeg image = EncodeAndDecode(MemoryBitmap(file));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < 5; ++x)
+      EXPECT_NEAR(image.rgb[(y * 5 + x) * 3 + 1], (h - 1 - y) * 10, 12) << x << "," << y;
 }
 
-TEST(JpegFileTest, StartsWithJfifAtNinetySixDotsPerInch) {
-  const std::vector<std::uint8_t> jpeg = Encode(FromRgb(8, 8, Noise(8, 8, 1)));
+TEST(JpegFileTest, BaselineJfifAtNinetySixDotsPerInch) {
+  std::vector<std::uint8_t> jpeg;
+  EncodeAndDecode(Noise(8, 1), &jpeg);
   ASSERT_GT(jpeg.size(), 20u);
-  EXPECT_EQ(jpeg[0], 0xFF);
-  EXPECT_EQ(jpeg[1], 0xD8);  // start of image
-  EXPECT_EQ(jpeg[2], 0xFF);
-  EXPECT_EQ(jpeg[3], 0xE0);  // APP0
-  EXPECT_EQ(0, std::memcmp(&jpeg[6], "JFIF\0", 5));
-  EXPECT_EQ(jpeg[13], 1);  // dots per inch
-  EXPECT_EQ((jpeg[14] << 8) | jpeg[15], 96);
-  EXPECT_EQ((jpeg[16] << 8) | jpeg[17], 96);
+  const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I',
+                               'F',  0,    1,    1,    1, 0,  96,  0,   96};
+  EXPECT_EQ(0, std::memcmp(jpeg.data(), head, sizeof head));
   EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
-  EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);  // end of image
+  EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
 }
 
-TEST(JpegFileTest, DensitiesTakeTheLowSixteenBits) {
-  const std::vector<std::uint8_t> jpeg =
-      Encode(FromRgb(8, 8, Noise(8, 8, 2)), JpegParams{0x10000 + 300, 72, 80});
-  EXPECT_EQ((jpeg[14] << 8) | jpeg[15], 300);
-  EXPECT_EQ((jpeg[16] << 8) | jpeg[17], 72);
-}
-
-TEST(JpegFileTest, QualityIsApplied) {
-  const MemoryBitmap bitmap = FromRgb(64, 64, Noise(64, 64, 3));
-  EXPECT_LT(Encode(bitmap, JpegParams{96, 96, 30}).size(), Encode(bitmap, kPhoto).size());
-}
-
-// Records every piece the destination hands over and the capacity after it.
-class RecordingMemFile : public CxMemFile {
+// Records every piece handed over and the capacity after it; can fail writes
+// from the n-th on, or report an error once flushed.
+class ProbeFile : public CxMemFile {
  public:
   std::size_t Write(const void* src, std::size_t itemSize, std::size_t count) override {
+    if (static_cast<int>(pieces.size()) + 1 >= failFrom) return 0;
     const std::size_t written = CxMemFile::Write(src, itemSize, count);
     pieces.push_back(itemSize * count);
     capacities.push_back(Capacity());
     return written;
   }
+  bool Flush() override { return flushed = true; }
+  std::int32_t Error() override { return errorAfterFlush && flushed ? 1 : CxMemFile::Error(); }
   std::vector<std::size_t> pieces;
   std::vector<std::int32_t> capacities;
+  int failFrom = 1 << 30;
+  bool errorAfterFlush = false;
+  bool flushed = false;
 };
 
-TEST(JpegMemoryTest, LargeOutputArrivesInPiecesAndGrowsTheBufferTwice) {
-  const MemoryBitmap bitmap = FromRgb(400, 400, Noise(400, 400, 4));
-  RecordingMemFile file;
+TEST(JpegMemoryTest, LargeOutputComesIn4096BytePiecesAndGrowsTheBufferTwice) {
+  const MemoryBitmap bitmap = Noise(400, 2);
+  ProbeFile file;
   ASSERT_TRUE(file.Open());
   ASSERT_EQ(EncodeJpeg(file, bitmap.header(), bitmap.pixels(), kPhoto), kOk);
-  ASSERT_GT(file.pieces.size(), 17u) << "the picture must make more than 17 x 4096 bytes";
-  for (std::size_t i = 0; i + 1 < file.pieces.size(); ++i) EXPECT_EQ(file.pieces[i], 4096u) << i;
-  EXPECT_GT(file.pieces.back(), 0u);
-  EXPECT_LE(file.pieces.back(), 4096u);
+  ASSERT_GT(file.pieces.size(), 17u) << "the picture must exceed 17 x 4096 bytes";
+  for (std::size_t i = 0; i + 1 < file.pieces.size(); ++i) ASSERT_EQ(file.pieces[i], 4096u) << i;
   EXPECT_EQ(file.capacities[0], 65536);
-  EXPECT_EQ(file.capacities[15], 65536);  // 16 pieces fill 65536 exactly
+  EXPECT_EQ(file.capacities[15], 65536);  // 16 pieces fill it exactly
   EXPECT_EQ(file.capacities[16], 131072);
 
-  std::size_t total = 0;
-  for (std::size_t piece : file.pieces) total += piece;
-  EXPECT_EQ(static_cast<std::size_t>(file.Size()), total);
-
-  // The same picture into memory: the exact length, not the capacity.
-  const std::vector<std::uint8_t> jpeg = Encode(bitmap);
-  EXPECT_EQ(jpeg.size(), total);
-  EXPECT_EQ(0, std::memcmp(jpeg.data(), file.GetBuffer(false), total));
-  test::DecodedJpeg image;
-  EXPECT_TRUE(test::DecodeJpeg(jpeg.data(), jpeg.size(), &image));
-  EXPECT_EQ(image.width, 400);
+  std::vector<std::uint8_t> jpeg;
+  EncodeAndDecode(bitmap, &jpeg);
+  ASSERT_EQ(static_cast<std::int32_t>(jpeg.size()), file.Size());  // the length, not the capacity
+  EXPECT_EQ(0, std::memcmp(jpeg.data(), file.GetBuffer(false), jpeg.size()));
 }
 
-TEST(JpegRefusalTest, ZeroOrNegativeSizeOrOtherDepthFailsBeforeTheLibrary) {
+TEST(JpegRefusalTest, ZeroOrNegativeSizeOrOtherDepthFailsWithoutTheLibrary) {
   struct Case {
     std::int32_t width, height;
     std::uint16_t bits;
   };
-  for (const Case c : {Case{0, 4, 24}, Case{4, 0, 24}, Case{-4, 4, 24}, Case{4, -4, 24},
-                       Case{4, 4, 32}, Case{4, 4, 8}}) {
-    MemoryBitmap bitmap = FromRgb(4, 4, Noise(4, 4, 5));
+  for (const Case c :
+       {Case{0, 4, 24}, Case{4, 0, 24}, Case{-4, 4, 24}, Case{4, -4, 24}, Case{4, 4, 32}}) {
+    MemoryBitmap bitmap = Noise(4, 3);
     std::memcpy(&bitmap.block[4], &c.width, 4);
     std::memcpy(&bitmap.block[8], &c.height, 4);
     std::memcpy(&bitmap.block[14], &c.bits, 2);
-    RecordingMemFile file;
+    ProbeFile file;
     ASSERT_TRUE(file.Open());
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(EncodeJpeg(file, bitmap.header(), bitmap.pixels(), kPhoto), kJpegEncodeFailed);
-    // The library would have complained ("Empty JPEG image") and written.
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(file.pieces.empty());
-
     std::uint8_t sentinel = 0;
     std::uint8_t* jpeg = &sentinel;
     std::int32_t length = -5;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(EncodeJpeg(file, bitmap.header(), bitmap.pixels(), kPhoto), kJpegEncodeFailed);
     EXPECT_EQ(EncodeJpegToMemory(jpeg, length, bitmap.header(), bitmap.pixels(), kPhoto),
               kJpegEncodeFailed);
-    EXPECT_EQ(jpeg, &sentinel);
+    // The library would have said "Empty JPEG image" and written a header.
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(file.pieces.empty());
+    EXPECT_EQ(jpeg, &sentinel);  // outputs untouched
     EXPECT_EQ(length, -5);
   }
 }
 
-// A memory file whose writes fail from the n-th on, or whose Error reports.
-class FailingMemFile : public CxMemFile {
- public:
-  explicit FailingMemFile(int failFrom, bool errorAfterFlush = false)
-      : failFrom_(failFrom), errorAfterFlush_(errorAfterFlush) {}
-  std::size_t Write(const void* src, std::size_t itemSize, std::size_t count) override {
-    return ++writes_ >= failFrom_ ? 0 : CxMemFile::Write(src, itemSize, count);
+TEST(JpegFailureTest, FailedWritesAreReportedAsWriteErrorsAnd287) {
+  struct Case {
+    const char* what;
+    int size, failFrom;
+    bool errorAfterFlush;
+  };
+  for (const Case c :
+       {Case{"first full buffer", 128, 1, false}, Case{"later buffer", 128, 3, false},
+        Case{"final piece", 8, 1, false}, Case{"error after flush", 8, 1 << 30, true}}) {
+    const MemoryBitmap bitmap = Noise(c.size, 4);
+    ProbeFile file;
+    ASSERT_TRUE(file.Open());
+    file.failFrom = c.failFrom;
+    file.errorAfterFlush = c.errorAfterFlush;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(EncodeJpeg(file, bitmap.header(), bitmap.pixels(), kPhoto), kJpegEncodeFailed)
+        << c.what;
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find("Output file write error"), std::string::npos)
+        << c.what << ": " << printed;
   }
-  bool Flush() override {
-    flushed = true;
-    return CxMemFile::Flush();
-  }
-  std::int32_t Error() override { return errorAfterFlush_ && flushed ? 1 : CxMemFile::Error(); }
-  bool flushed = false;
-
- private:
-  int failFrom_;
-  bool errorAfterFlush_;
-  int writes_ = 0;
-};
-
-void ExpectWriteErrorReported(FailingMemFile& file, const MemoryBitmap& bitmap) {
-  ::testing::internal::CaptureStderr();
-  const ResultCode result = EncodeJpeg(file, bitmap.header(), bitmap.pixels(), kPhoto);
-  const std::string printed = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(result, kJpegEncodeFailed);
-  EXPECT_NE(printed.find("Output file write error"), std::string::npos) << printed;
-}
-
-TEST(JpegFailureTest, FailedWriteOfAFullBufferIsAWriteError) {
-  FailingMemFile file(1);
-  ASSERT_TRUE(file.Open());
-  ExpectWriteErrorReported(file, FromRgb(128, 128, Noise(128, 128, 6)));
-}
-
-TEST(JpegFailureTest, FailedWriteInTheMiddleIsAWriteError) {
-  FailingMemFile file(3);
-  ASSERT_TRUE(file.Open());
-  ExpectWriteErrorReported(file, FromRgb(128, 128, Noise(128, 128, 7)));
-}
-
-TEST(JpegFailureTest, FailedFinalWriteIsAWriteError) {
-  FailingMemFile file(1);  // a small picture: its only write is the last one
-  ASSERT_TRUE(file.Open());
-  ExpectWriteErrorReported(file, FromRgb(8, 8, Noise(8, 8, 8)));
-}
-
-TEST(JpegFailureTest, ErrorAfterFlushIsAWriteError) {
-  FailingMemFile file(1000, true);
-  ASSERT_TRUE(file.Open());
-  ExpectWriteErrorReported(file, FromRgb(8, 8, Noise(8, 8, 9)));
-  EXPECT_TRUE(file.flushed);
-}
-
-TEST(JpegFailureTest, EncoderIsUsableAgainAfterAFailure) {
-  const MemoryBitmap bitmap = FromRgb(16, 16, Noise(16, 16, 10));
-  FailingMemFile failing(1);
-  ASSERT_TRUE(failing.Open());
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(EncodeJpeg(failing, bitmap.header(), bitmap.pixels(), kPhoto), kJpegEncodeFailed);
-  ::testing::internal::GetCapturedStderr();
-  const std::vector<std::uint8_t> jpeg = Encode(bitmap);
-  test::DecodedJpeg image;
-  EXPECT_TRUE(test::DecodeJpeg(jpeg.data(), jpeg.size(), &image));
+  EncodeAndDecode(Noise(16, 5));  // and the next encoding works as ever
 }
 
 }  // namespace
