@@ -110,9 +110,9 @@ TEST_F(SerialOverPty, PausesShorterThanTheIntervalAreWaitedFor) {
   const Bytes frame = ResponseFrame(0x9F, {1, 2, 3});
   AddPort(7, [frame](const Bytes&) {
     return std::vector<Chunk>{{0, Slice(frame, 0, 3)},
-                              {600, Slice(frame, 3, 7)},
-                              {600, Slice(frame, 7, 9)},
-                              {600, Slice(frame, 9, frame.size())}};
+                              {500, Slice(frame, 3, 7)},
+                              {500, Slice(frame, 7, 9)},
+                              {500, Slice(frame, 9, frame.size())}};
   });
   ASSERT_TRUE(OpenNormal(7));
   EXPECT_EQ(SerialExchange(ctx, kFindCardFrame, sizeof kFindCardFrame), kStatusFindCardSuccess);
