@@ -167,20 +167,6 @@ TEST(EngineCounters, HistoryKeepsTheNewestEntries) {
   EXPECT_EQ(history.front().command, Command::Probe);
 }
 
-TEST(EngineCounters, ObserverSeesEveryAnsweredRequest) {
-  Engine engine;
-  std::vector<ExchangeRecord> seen;
-  engine.SetObserver([&](const ExchangeRecord& r) { seen.push_back(r); });
-  Ask(engine, kProbe);
-  Bytes out;
-  Bytes two = kFind;
-  two.insert(two.end(), kSelect.begin(), kSelect.end());
-  engine.Feed(two.data(), two.size(), &out);
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[2].command, Command::SelectCard);
-  EXPECT_EQ(seen[2].status, 0x81);
-}
-
 // --- faults ---
 
 Fault MakeFault(FaultKind kind, std::uint32_t value = 0, int count = kPersistent) {
@@ -209,25 +195,6 @@ TEST(EngineFaults, ChecksumFaultSpoilsOnlyTheChecksum) {
   EXPECT_TRUE(std::equal(good.begin(), good.end() - 1, bad.begin()));
   EXPECT_NE(bad.back(), good.back());
   EXPECT_FALSE(WellFormed(bad));
-}
-
-TEST(EngineFaults, StrayByteComesBeforeThePreamble) {
-  Engine engine;
-  engine.AddFault(Command::Probe, MakeFault(FaultKind::StrayByte, 0x5A));
-  Bytes a = Ask(engine, kProbe);
-  ASSERT_EQ(a.size(), 12u);
-  EXPECT_EQ(a[0], 0x5A);
-  EXPECT_TRUE(WellFormed(Bytes(a.begin() + 1, a.end())));
-}
-
-TEST(EngineFaults, BadLenAnnouncesTheGivenLength) {
-  for (std::uint32_t len : {3u, 2362u}) {
-    Engine engine;
-    engine.AddFault(Command::FindCard, MakeFault(FaultKind::BadLen, len));
-    Bytes a = Ask(engine, kFind);
-    ASSERT_GE(a.size(), 7u);
-    EXPECT_EQ(Len(a), len);
-  }
 }
 
 TEST(EngineFaults, ShortBodySendsTheHeadAndStops) {
