@@ -1,0 +1,51 @@
+// The body shared by the three transport fuzz targets: open the reader named
+// by `selector` over backends that answer with the fuzz input, run the card
+// sequence, and check what the reader layer promises about its results.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "card/result_codes.h"
+#include "fake_reader_devices.h"
+#include "reader/session.h"
+
+namespace talvex::fuzz {
+
+inline void RunReaderSession(std::int32_t selector, const std::uint8_t* data, std::size_t size) {
+  AnswerStream stream(data, size);
+  StreamSerialBackend serial(stream);
+  StreamHidBackend hid(stream);
+  StreamUsbBackend usb(stream);
+  platform::ScopedDeviceBackends backends({&serial, &hid, &usb});
+  // Every run plays a fresh process, so the start-up command goes out first.
+  ResetStartupCommandForTesting();
+
+  std::unique_ptr<ReaderContext> context;
+  std::int32_t chosen = selector;
+  const ResultCode opened = OpenReader(chosen, context);
+  if (opened != kOk) {
+    // Nothing is left open on failure.
+    if (context) std::abort();
+    return;
+  }
+  if (!context || !context->device || context->transport != selector) std::abort();
+
+  std::int32_t kind = -1;
+  const ResultCode read = ReadCardData(*context, kind);
+  if (read == kOk) {
+    if (kind < kCardResident || kind > kCardHmt) std::abort();
+    // The answer fits the receive buffer: LEN minus SW1..SW3 and the checksum.
+    if (context->dataLength < 0 ||
+        static_cast<std::uint32_t>(context->dataLength) > kMaxResponseLen - 4) {
+      std::abort();
+    }
+  } else if (kind != 0) {
+    std::abort();
+  }
+  CloseReader(context);
+  if (context) std::abort();
+}
+
+}  // namespace talvex::fuzz

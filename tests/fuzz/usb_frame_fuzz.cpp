@@ -1,0 +1,11 @@
+// Response frames from the reader's USB driver: any bytes the reader answers, through
+// opening the reader and the whole card sequence.
+#include <cstddef>
+#include <cstdint>
+
+#include "reader_session_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  talvex::fuzz::RunReaderSession(talvex::kTransportUsb, data, size);
+  return 0;
+}
