@@ -5,10 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
+
+// Allocations that may fail (new (std::nothrow)) fail while this is set.
+namespace {
+bool failNothrowNew = false;
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (failNothrowNew) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace talvex {
 namespace {
@@ -87,6 +103,20 @@ TEST_F(ReaderSession, SelectorsNamingNoTransportFailWithoutIo) {
     EXPECT_EQ(ctx, nullptr);
   }
   EXPECT_EQ(engine.TotalRequests(), 0u);
+  EXPECT_FALSE(StartupCommandSent());
+}
+
+TEST_F(ReaderSession, ARecordThatCannotBeAllocatedGives277AndOpensNothing) {
+  serial.Attach(4, &engine);
+  std::int32_t selector = 4;
+  ctx = std::make_unique<ReaderContext>();  // a stale context is released first
+  failNothrowNew = true;
+  const ResultCode rc = Open(selector);
+  failNothrowNew = false;
+  EXPECT_EQ(rc, kOutOfMemory);
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(selector, 4);
+  EXPECT_EQ(serial.TotalOpens(), 0);
   EXPECT_FALSE(StartupCommandSent());
 }
 
