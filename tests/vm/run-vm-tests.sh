@@ -234,12 +234,17 @@ for name in "${expected[@]}"; do
     missing=$((missing + 1))
   fi
 done
+passed=$((${#expected[@]} - failed - missing))
+# Failures of the guest's set-up steps are not in the list but fail the run.
 extra=$(tr -d '\r' < "$console" | grep -o 'VMTEST .* FAIL.*' | grep -v -F -f <(printf 'VMTEST %s \n' "${expected[@]}"))
 if [[ -n $extra ]]; then
-  echo "$extra"
+  echo "$extra" | sed 's/^VMTEST /  FAIL  /'
+  failed=$((failed + $(echo "$extra" | wc -l)))
+fi
+if ! tr -d '\r' < "$console" | grep -q 'VMTEST-DONE'; then
+  echo "  the guest did not finish (timed out after $boot_timeout s, or crashed)"
   failed=$((failed + 1))
 fi
-passed=$((${#expected[@]} - failed - missing))
 echo "vm: $passed passed, $((failed + missing)) failed (logs: $logs/$run-*.log)"
 if [[ $failed -ne 0 || $missing -ne 0 ]]; then
   echo "---- last console lines ----"
