@@ -409,8 +409,9 @@ printf '\006\000\377\011\001\241\001\011\001\025\000\046\377\000\165\010\225\100
   > $G/hidreader/functions/hid.usb0/report_desc
 ln -s $G/hidreader/functions/hid.usb0 $G/hidreader/configs/c.1/
 echo dummy_udc.1 > $G/hidreader/UDC
+# usbhid has bound it once its hidraw node exists (the uhid ones are gone).
 n=0
-until ls /sys/class/hidraw/ 2>/dev/null | grep -q hidraw || [ "$n" -gt 100 ]; do
+until [ -e /sys/class/hidraw/hidraw0 ] || [ "$n" -gt 100 ]; do
   n=$((n + 1))
   usleep 100000
 done

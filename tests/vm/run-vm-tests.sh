@@ -89,7 +89,8 @@ prepare_kernel() {
     return
   fi
   echo "vm: preparing guest kernel $pkg in $kdir" >&2
-  rm -rf "$kdir" && mkdir -p "$kdir/dl" || die "cannot create $kdir"
+  rm -rf "$kdir"
+  mkdir -p "$kdir/dl" || die "cannot create $kdir"
   chmod 777 "$kdir/dl"  # apt's download user writes there
   (cd "$kdir/dl" && apt-get download -q "$pkg" >&2) || die "apt-get download $pkg failed"
   tree=$kdir/tree
