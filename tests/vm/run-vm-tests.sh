@@ -12,7 +12,7 @@
 #           log files (RUN-console.log, RUN-<name>.log)
 #
 # Exit status: 0 when every scenario passed, 77 (skipped) when qemu,
-# busybox-static, cpio or kmod are not installed, 1 otherwise.
+# busybox-static, cpio, kmod or xz-utils are not installed, 1 otherwise.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,7 +34,7 @@ fi
 
 skip() {
   echo "SKIPPED: $*"
-  echo "  (apt-get install -y --no-install-recommends qemu-system-x86 busybox-static kmod cpio)"
+  echo "  (apt-get install -y --no-install-recommends qemu-system-x86 busybox-static kmod cpio xz-utils)"
   exit 77
 }
 die() {
@@ -44,14 +44,14 @@ die() {
 
 # ---------------------------------------------------------------- tools
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not installed"
-for tool in cpio depmod modprobe; do
+for tool in cpio depmod modprobe xz; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 busybox=/bin/busybox
 if [[ ! -x $busybox ]] || ldd "$busybox" >/dev/null 2>&1; then
   skip "no static busybox at /bin/busybox (package busybox-static)"
 fi
-for tool in apt-cache apt-get dpkg-deb xz grep ldd; do
+for tool in apt-cache apt-get dpkg-deb grep ldd; do
   command -v "$tool" >/dev/null || die "$tool is needed to build the guest"
 done
 
