@@ -57,6 +57,8 @@ wait_for_file() {  # FILE [tenths of a second]
 }
 
 SERVER=""
+STOPS=0
+BAD_STOPS=""
 start_server() {  # NAME
   rm -rf /tmp/talvex-0
   /opt/talvex/talvex-server --headless >> "/logs/server-$1.log" 2>&1 &
@@ -77,7 +79,8 @@ stop_server() {
   kill -TERM "$SERVER" 2>/dev/null
   wait "$SERVER"
   rc=$?
-  [ "$rc" -eq 0 ] || echo "server exited with $rc" >> /logs/notes.log
+  STOPS=$((STOPS + 1))
+  [ "$rc" -eq 0 ] || BAD_STOPS="$BAD_STOPS $rc"
   SERVER=""
 }
 read_card() {  # OUTFILE
@@ -457,6 +460,12 @@ stop_pid "$SECOND_READER"
 
 # ------------------------------------------------------------------ report
 mark report
+# Every service process ended cleanly on SIGTERM, the way --headless stops.
+if [ "$STOPS" -eq "$STARTS" ] && [ "$STOPS" -gt 0 ] && [ -z "$BAD_STOPS" ]; then
+  pass service.stops-cleanly
+else
+  fail service.stops-cleanly "$STARTS starts, $STOPS stops, exit codes other than 0:${BAD_STOPS:- none}"
+fi
 echo "VMTEST-DONE passed=$PASSED failed=$FAILED"
 for f in /logs/*; do
   [ -s "$f" ] || continue

@@ -220,6 +220,7 @@ expected=(
   hid.short-reports-refused hid.short-reports-never-probed hid.short-reports-lengths
   hid.short-reports-first-hide-later-reader
   usbhid.gadget-strings-from-sysfs usbhid.gadget-is-reader auto.usb-after-failed-hid-probe
+  service.stops-cleanly
 )
 missing=0
 failed=0
