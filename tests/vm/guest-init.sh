@@ -57,9 +57,11 @@ wait_for_file() {  # FILE [tenths of a second]
 }
 
 SERVER=""
+STARTS=0
 STOPS=0
 BAD_STOPS=""
 start_server() {  # NAME
+  STARTS=$((STARTS + 1))
   rm -rf /tmp/talvex-0
   /opt/talvex/talvex-server --headless >> "/logs/server-$1.log" 2>&1 &
   SERVER=$!
