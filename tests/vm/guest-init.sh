@@ -15,11 +15,11 @@ unset XDG_RUNTIME_DIR
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
+# An empty port folder (/etc/talvex/ports): the serial scan finds no ports,
+# and above all never touches ttyS0, which is this console.
 mkdir -p /logs /root /run/udev/data /etc/talvex/ports
 echo "$(cut -d ' ' -f 1 /proc/uptime) init" > /logs/timing.log
-# An empty port folder: the serial scan finds no ports, and above all never
-# touches ttyS0, which is this console.
-ifconfig lo 127.0.0.1 up
+ifconfig lo 127.0.0.1 up  # the guest's only network
 
 while read -r ko; do
   case $ko in
@@ -436,7 +436,7 @@ fi
 
 # The gadget answers get-report with zeros, so its probe fails and the
 # auto-detection goes on to the USB reader. The probe itself reaches the
-# gadget as an output report.
+# gadget as an output report through usbhid.
 tag_usb
 echo resident > /tmp/usb-card
 before=$(requests /logs/usb-reader-requests.log)
@@ -447,8 +447,10 @@ read_card /tmp/gadget.txt
 after=$(requests /logs/usb-reader-requests.log)
 usleep 200000
 kill "$HIDG_READ" 2>/dev/null
-probe=$(head -c 10 /tmp/hidg0.bin 2>/dev/null | hexdump -v -e '10/1 "%02X"')
-if same_read /tmp/gadget.txt /tmp/usb-resident.txt && [ "$probe" = "AAAAAA9669000312FFEE" ] &&
+# One 64-byte output report: the probe frame, then zero padding.
+probe=$(hexdump -v -e '64/1 "%02X"' /tmp/hidg0.bin 2>/dev/null)
+padding=$(printf '%0108d' 0)
+if same_read /tmp/gadget.txt /tmp/usb-resident.txt && [ "$probe" = "AAAAAA9669000312FFEE$padding" ] &&
   [ "${after#"$before"}" = " probe startup find select read" ]; then
   pass auto.usb-after-failed-hid-probe
 else
