@@ -186,9 +186,12 @@ awk '{
 }' "$rules" > "$root/etc/vm-usb-udev-properties"
 [[ -s $root/etc/vm-usb-udev-properties ]] || die "the udev rules file sets no property on USB readers"
 
-(cd "$root" && find . | cpio -o -H newc --quiet > "$work/programs.cpio") || die "cpio failed"
 # The kernel unpacks concatenated archives one after the other.
-cat "$kdir/modules.cpio" "$work/programs.cpio" > "$work/initrd.cpio"
+{
+  cat "$kdir/modules.cpio" &&
+    (cd "$root" && find . | cpio -o -H newc --quiet)
+} > "$work/initrd.cpio" || die "cannot build the initramfs"
+rm -rf "$root"
 
 # ---------------------------------------------------------------- boot
 console=$logs/$run-console.log
