@@ -1,6 +1,7 @@
 // Reader devices for the fuzz targets: every byte the reader "answers" comes
-// from the fuzz input, in order, until it runs out (then the device answers
-// short, as a silent reader does).
+// from the fuzz input, in order, until it runs out. Then the device either
+// answers short, as a silent reader does, or (padded) goes on answering
+// zeros, so that short inputs can reach long frames.
 #pragma once
 
 #include <algorithm>
@@ -17,18 +18,22 @@ namespace talvex::fuzz {
 // The bytes still to be answered.
 class AnswerStream {
  public:
-  AnswerStream(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  AnswerStream(const std::uint8_t* data, std::size_t size, bool padded)
+      : data_(data), size_(size), padded_(padded) {}
   // Copies up to `size` bytes; returns how many.
   std::uint32_t Take(std::uint8_t* out, std::uint32_t size) {
     const std::size_t n = std::min<std::size_t>(size, size_ - used_);
     if (n != 0) std::memcpy(out, data_ + used_, n);
     used_ += n;
-    return static_cast<std::uint32_t>(n);
+    if (!padded_) return static_cast<std::uint32_t>(n);
+    std::memset(out + n, 0, size - n);
+    return size;
   }
 
  private:
   const std::uint8_t* data_;
   std::size_t size_;
+  bool padded_;
   std::size_t used_ = 0;
 };
 

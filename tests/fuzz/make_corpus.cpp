@@ -1,7 +1,8 @@
 // Writes the seed inputs that come from the simulated reader: the answers a
 // reader gives to one card read (start-up, find, select, read base message)
 // for each sample card and for an empty reader, laid out for each transport,
-// and the sample cards' text blocks.
+// and the sample cards' text blocks. The transport seeds start with the
+// fuzz targets' flag byte (0: no padding).
 //   fuzz_make_corpus <corpus folder>
 #include <cstdint>
 #include <cstdio>
@@ -35,12 +36,13 @@ bool WriteSession(const std::string& root, const std::string& name,
   const Bytes answers[] = {
       Answer(engine, talvex::kStartupFrame), Answer(engine, talvex::kFindCardFrame),
       Answer(engine, talvex::kSelectCardFrame), Answer(engine, talvex::kReadBaseMessageFrame)};
-  Bytes stream;
-  Bytes reports;  // each answer padded to whole 64-byte input reports
+  // Byte 0: answers not padded once the input runs out.
+  Bytes stream{0};
+  Bytes reports{0};  // each answer padded to whole 64-byte input reports
   for (const Bytes& a : answers) {
     stream.insert(stream.end(), a.begin(), a.end());
     reports.insert(reports.end(), a.begin(), a.end());
-    reports.resize((reports.size() + 63) / 64 * 64, 0);
+    reports.resize(1 + (reports.size() - 1 + 63) / 64 * 64, 0);
   }
   return WriteFile(root + "/serial_frame_fuzz/" + name, stream) &&
          WriteFile(root + "/usb_frame_fuzz/" + name, stream) &&

@@ -1,6 +1,8 @@
 // The body shared by the three transport fuzz targets: open the reader named
 // by `selector` over backends that answer with the fuzz input, run the card
 // sequence, and check what the reader layer promises about its results.
+// Input: byte 0 bit 0 set pads the answers with zeros once the input runs
+// out; the rest is what the reader answers, in order.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,8 @@
 namespace talvex::fuzz {
 
 inline void RunReaderSession(std::int32_t selector, const std::uint8_t* data, std::size_t size) {
-  AnswerStream stream(data, size);
+  if (size == 0) return;
+  AnswerStream stream(data + 1, size - 1, (data[0] & 1) != 0);
   StreamSerialBackend serial(stream);
   StreamHidBackend hid(stream);
   StreamUsbBackend usb(stream);
