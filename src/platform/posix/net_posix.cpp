@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -78,7 +79,14 @@ class PosixNetwork final : public Network {
       sockaddr_in peer{};
       socklen_t len = sizeof peer;
       const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-      if (fd >= 0) return static_cast<Socket>(fd);
+      if (fd >= 0) {
+        // A response leaves in several sends with nothing to wait for in
+        // between; with Nagle's algorithm the later ones would sit until the
+        // client's delayed acknowledgement (about 40 ms on Linux).
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return static_cast<Socket>(fd);
+      }
       if (errno != EINTR) return kInvalidSocket;
     }
   }
