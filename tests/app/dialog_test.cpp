@@ -199,6 +199,22 @@ TEST_F(ShellExit, EnterWithoutDefaultButtonIsExitNotAQuietEnd) {
   ExpectEnded(1);
 }
 
+TEST(ShellTermination, TerminationRequestIsExitEvenWhileHidden) {
+  FakeService service;
+  bool requested = false;
+  DialogOptions options = WithTray();
+  options.terminationRequested = [&requested] { return requested; };
+  options.terminationPollMs = 10;
+  CTalvexServerDlg dlg(service, options);
+  dlg.OnInitDialog();
+  QTest::qWait(50);
+  EXPECT_EQ(service.stops, 0);  // nothing asked yet
+  requested = true;
+  QTRY_COMPARE_WITH_TIMEOUT(service.stops, 1, 5000);
+  EXPECT_FALSE(dlg.trayIcon().isVisible());
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+}
+
 TEST_F(ShellExit, ExitWorksFromTheHiddenWindowToo) {
   dlg_->showMinimized();
   QCoreApplication::processEvents();

@@ -1,5 +1,6 @@
 #include "app/qt/app.h"
 
+#include <QEventLoop>
 #include <memory>
 
 namespace talvex {
@@ -19,9 +20,18 @@ CTalvexServerApp::CTalvexServerApp(int& argc, char** argv, ServiceControl& servi
 bool CTalvexServerApp::InitInstance() {
   auto dialog = std::make_unique<CTalvexServerDlg>(service_, options_);
   dialog->OnInitDialog();
-  dialog->exec();
+  RunModal(*dialog);
   dialog.reset();
   return false;
+}
+
+int CTalvexServerApp::RunModal(CTalvexServerDlg& dialog) {
+  dialog.setWindowModality(Qt::ApplicationModal);
+  dialog.show();  // ignored until the window is opened from the tray
+  QEventLoop loop;
+  QObject::connect(&dialog, &QDialog::finished, &loop, &QEventLoop::quit);
+  loop.exec(QEventLoop::DialogExec);
+  return dialog.result();
 }
 
 int CTalvexServerApp::ExitInstance() {

@@ -25,6 +25,11 @@ class CTalvexServerApp : public QApplication {
   // InitInstance, then ExitInstance.
   int Run();
 
+  // Runs an initialised dialog modally until it ends and returns its result.
+  // Unlike QDialog::exec() this also ends for a dialog that was never shown
+  // (Exit by a termination request while the window is hidden).
+  static int RunModal(CTalvexServerDlg& dialog);
+
  private:
   ServiceControl& service_;
   DialogOptions options_;

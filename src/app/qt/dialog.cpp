@@ -90,6 +90,10 @@ CTalvexServerDlg::CTalvexServerDlg(ServiceControl& service, DialogOptions option
   connect(&tray_, &QSystemTrayIcon::activated, this, &CTalvexServerDlg::OnTrayActivated);
   trayWait_.setInterval(options_.trayPollMs);
   connect(&trayWait_, &QTimer::timeout, this, &CTalvexServerDlg::CheckTray);
+  terminationPoll_.setInterval(options_.terminationPollMs);
+  connect(&terminationPoll_, &QTimer::timeout, this, [this] {
+    if (options_.terminationRequested()) reject();
+  });
 }
 
 CTalvexServerDlg::~CTalvexServerDlg() = default;
@@ -110,6 +114,7 @@ QPushButton* CTalvexServerDlg::button(int controlId) const {
 void CTalvexServerDlg::OnInitDialog() {
   setWindowIcon(icon_);
   singleActivationOnly_ = options_.traySingleActivationOnly();
+  if (options_.terminationRequested) terminationPoll_.start();
   tray_.show();
   OnStart();
   if (!options_.trayAvailable()) {
@@ -176,6 +181,7 @@ void CTalvexServerDlg::OnStop() {
 void CTalvexServerDlg::reject() {
   if (running_ != 0) OnStop();
   trayWait_.stop();
+  terminationPoll_.stop();
   tray_.hide();
   QDialog::reject();
 }

@@ -38,6 +38,11 @@ struct DialogOptions {
   // StatusNotifierItem host): there a click opens the window, since a double
   // click never arrives.
   std::function<bool()> traySingleActivationOnly = [] { return TrayUsesStatusNotifier(); };
+  // Whether the program was asked to end (SIGINT, SIGTERM: Ctrl-C in a
+  // terminal, the session ending); looked at every terminationPollMs, and
+  // answered as Exit. Empty: never asked.
+  std::function<bool()> terminationRequested;
+  int terminationPollMs = 200;
   int trayPollMs = 250;
 };
 
@@ -91,6 +96,7 @@ class CTalvexServerDlg : public QDialog {
   QSystemTrayIcon tray_;
   QTimer trayWait_;
   bool singleActivationOnly_ = false;
+  QTimer terminationPoll_;
   int trayWaited_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "app/qt/app.h"
 #include "app/qt/service_control.h"
 #include "app/qt/shell_mode.h"
+#include "platform/thread.h"
 
 namespace talvex {
 
@@ -17,8 +18,15 @@ int RunDesktopShell(int argc, char** argv, HeadlessEntry headless) {
   // the fallback plugin at the end of the list always starts, and tells us
   // that there is no desktop to show.
   qputenv("QT_QPA_PLATFORM", mode.platforms.toLocal8Bit());
+  // SIGINT and SIGTERM end the shell as Exit does (service stopped, tray
+  // icon removed). They are held before Qt or the service start a thread,
+  // so that every thread leaves them to the dialog's check.
+  DialogOptions options;
+  if (platform::HoldTerminationRequests()) {
+    options.terminationRequested = [] { return platform::WaitForTerminationRequest(0) != nullptr; };
+  }
   int qtArgc = argc;
-  auto app = std::make_unique<CTalvexServerApp>(qtArgc, argv, HttpService());
+  auto app = std::make_unique<CTalvexServerApp>(qtArgc, argv, HttpService(), options);
   if (mode.headlessOnFallback &&
       QGuiApplication::platformName() == QLatin1String(kFallbackPlatform)) {
     app.reset();
