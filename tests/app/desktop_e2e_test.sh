@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs the real talvex-server without arguments and checks which face it
+# shows: the desktop shell when Qt has a platform, the headless server when
+# no display can be reached. Each run must answer on port 10012, end with
+# exit code 0 on SIGTERM and leave the port free.
+#   desktop_e2e_test.sh PATH/TO/talvex-server
+set -uo pipefail
+server=$1
+work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-desktop.XXXXXX")
+pid=
+cleanup() {
+  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  [[ -f $work/out ]] && sed 's/^/  stdout: /' "$work/out" >&2
+  exit 1
+}
+
+port_answers() { (exec 3<>/dev/tcp/127.0.0.1/10012) 2>/dev/null; }
+
+# run NAME EXPECTED_STDOUT_PATTERN [VAR=VALUE...] [-- ARGUMENTS...]
+# (an empty pattern: stdout must stay empty)
+run() {
+  local name=$1 pattern=$2
+  shift 2
+  local vars=() args=()
+  while [[ $# -gt 0 && $1 != -- ]]; do vars+=("$1"); shift; done
+  [[ $# -gt 0 ]] && shift
+  args=("$@")
+  mkdir -p "$work/runtime-$name"
+  : >"$work/out"
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/runtime-$name" \
+    "${vars[@]}" "$server" "${args[@]}" >"$work/out" 2>"$work/err" &
+  pid=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    port_answers && break
+    kill -0 "$pid" 2>/dev/null || fail "$name: server ended early ($(tr '\n' ' ' <"$work/err"))"
+    sleep 0.1
+  done
+  port_answers || fail "$name: port 10012 does not answer"
+  kill -TERM "$pid"
+  for ((i = 0; i < 300; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && fail "$name: still running 30 s after SIGTERM"
+  wait "$pid"
+  local rc=$?
+  pid=
+  [[ $rc -eq 0 ]] || fail "$name: exit code $rc after SIGTERM"
+  port_answers && fail "$name: port 10012 still answers after the end"
+  if [[ -z $pattern ]]; then
+    [[ ! -s $work/out ]] || fail "$name: the desktop shell printed to stdout"
+  else
+    grep -q "$pattern" "$work/out" || fail "$name: stdout lacks '$pattern'"
+  fi
+  echo "ok: $name"
+}
+
+if port_answers; then
+  echo "SKIP: port 10012 is held by another program"
+  exit 77
+fi
+
+# A display number nobody serves.
+n=90
+while [[ -e /tmp/.X11-unix/X$n ]]; do n=$((n + 1)); done
+
+run desktop-offscreen "" QT_QPA_PLATFORM=offscreen
+run unreachable-display "listening on port 10012" DISPLAY=:$n
+run no-display "listening on port 10012"
+run headless-flag-on-desktop "listening on port 10012" QT_QPA_PLATFORM=offscreen -- --headless
+echo "desktop dispatch checks passed"
