@@ -32,6 +32,7 @@ class FakeNetwork : public platform::Network {
   int failSelectAt = -1;       // the n-th SelectEvents fails
   bool failAccept = false, failEnum = false, failWait = false;
   int waitIndexOverride = -1;  // WaitAny returns this once when >= 0
+  static constexpr std::size_t kMaxWaits = 10000;
 
   // Run in order whenever a wait finds nothing signalled; once they are used
   // up, the stop signal is raised so that every loop ends.
@@ -115,6 +116,9 @@ class FakeNetwork : public platform::Network {
     listenerInWait.push_back(count > 1 && events[1] != nullptr);
     waitCounts.push_back(count);
     if (failWait) return -1;
+    // A loop that spins (serves the same readiness for ever) fails the wait
+    // instead of hanging the test.
+    if (waitCounts.size() > kMaxWaits) return -1;
     for (;;) {
       if (waitIndexOverride >= 0) {
         const int r = waitIndexOverride;

@@ -297,7 +297,7 @@ TEST(EventLoopLimit, SixtyThirdConnectionWaitsUntilOneLeaves) {
   net.steps.push_back([&](FakeNetwork& n) {
     n.MakeReadable(clients.back());  // the 63rd, now accepted
   });
-  RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers());
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), kServicePort, rec.Handlers()), kOk);
   EXPECT_EQ(rec.reads, (std::vector<Socket>{clients.back()}));
   EXPECT_TRUE(net.listenerInWait[waitsWhenFull]);  // back in the wait once a client left
   // No spinning: one idle wait while full.
