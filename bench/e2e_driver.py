@@ -6,6 +6,7 @@ against talvex-reader-sim (no faults) and the stand-in decoder.
   unpaced     /readCard latency with the simulator answering at once: the
               first request (reader detection) and --requests on one
               connection: median, p99, and the server's CPU time per request
+  --shm       puts the server's temporary folder (the photo files) in memory
   paced       the same with the simulator at --baud 115200: latency against
               the pure wire time of the frames exchanged (10 bits per byte),
               counted from the simulator's own log of every frame
@@ -96,9 +97,9 @@ def pct(values, p):
 class Stack:
     """Simulator and server in a private folder."""
 
-    def __init__(self, bin_dir, sim_args):
+    def __init__(self, bin_dir, sim_args, in_memory=False):
         self.bin = bin_dir
-        self.root = tempfile.mkdtemp(prefix="talvex-bench-")
+        self.root = tempfile.mkdtemp(prefix="talvex-bench-", dir="/dev/shm" if in_memory else None)
         self.ports = os.path.join(self.root, "ports")
         self.runtime = os.path.join(self.root, "runtime")
         os.mkdir(self.ports, 0o700)
@@ -116,17 +117,27 @@ class Stack:
             raise RuntimeError("simulator did not start")
         self.server = None
 
-    def start_server(self):
-        t0 = time.perf_counter()
-        self.server = subprocess.Popen([os.path.join(self.bin, "talvex-server"), "--headless"],
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       env=self.env)
-        r, _, _ = select.select([self.server.stdout], [], [], 30)
-        line = self.server.stdout.readline() if r else b""
-        dt = time.perf_counter() - t0
-        if line != b"Talvex listening on port 10012\n":
-            raise RuntimeError(f"server did not start: {line!r} {self.server.stderr.read()!r}")
-        return dt
+    def start_server(self, port_wait=300):
+        """Starts the server; the time to its listening line. While a run that
+        does not take the lock has the port, waits for it (up to port_wait s)."""
+        deadline = time.monotonic() + port_wait
+        while True:
+            t0 = time.perf_counter()
+            self.server = subprocess.Popen(
+                [os.path.join(self.bin, "talvex-server"), "--headless"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+            r, _, _ = select.select([self.server.stdout], [], [], 30)
+            line = self.server.stdout.readline() if r else b""
+            dt = time.perf_counter() - t0
+            if line == b"Talvex listening on port 10012\n":
+                return dt
+            stop(self.server, close=False)
+            err = self.server.stderr.read()
+            self.server.stderr.close()
+            self.server = None
+            if b"already in use" not in err or time.monotonic() > deadline:
+                raise RuntimeError(f"server did not start: {line!r} {err!r}")
+            time.sleep(1)
 
     def stop_server(self):
         stop(self.server)
@@ -145,7 +156,7 @@ class Stack:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def stop(p):
+def stop(p, close=True):
     if p.poll() is None:
         p.send_signal(signal.SIGTERM)
         try:
@@ -153,7 +164,7 @@ def stop(p):
         except subprocess.TimeoutExpired:
             p.kill()
             p.wait()
-    for f in (p.stdout, p.stderr):
+    for f in (p.stdout, p.stderr) if close else (p.stdout,):
         if f:
             f.close()
 
@@ -180,15 +191,19 @@ def main():
     ap.add_argument("--requests", type=int, default=2000, help="unpaced requests")
     ap.add_argument("--paced", type=int, default=40, help="requests at 115200 baud")
     ap.add_argument("--soak", type=int, default=10000, help="requests before the last RSS")
+    ap.add_argument("--shm", action="store_true",
+                    help="the server's temporary folder in /dev/shm (memory), as the user's "
+                         "runtime folder on a desktop usually is, instead of on disk")
     args = ap.parse_args()
     bin_dir = os.path.join(args.build, "bin")
 
     lock = open(LOCK_PATH, "a")
     fcntl.flock(lock, fcntl.LOCK_EX)
-    print(f"machine: {os.cpu_count()} cores, load average {load()} at the start")
+    print(f"machine: {os.cpu_count()} cores, load average {load()} at the start; "
+          f"temporary folder {'in /dev/shm' if args.shm else 'on ' + tempfile.gettempdir()}")
 
     # --- start-up, memory, unpaced latency, idle CPU ---
-    s = Stack(bin_dir, ["--sample", "resident"])
+    s = Stack(bin_dir, ["--sample", "resident"], args.shm)
     try:
         startups = []
         for _ in range(args.startups):
@@ -241,13 +256,15 @@ def main():
         s.close()
 
     # --- paced at 115200 baud ---
-    s = Stack(bin_dir, ["--sample", "resident", "--baud", "115200", "-v"])
+    s = Stack(bin_dir, ["--sample", "resident", "--baud", "115200", "-v"], args.shm)
     try:
         s.start_server()
         c = Reader(connect())
         first = timed_request(c)
+        time.sleep(0.3)  # the simulator logs an exchange after answering it
         first_ex = wire_bytes(s.sim_log())
         lat = [timed_request(c) for _ in range(args.paced)]
+        time.sleep(0.3)
         all_ex = wire_bytes(s.sim_log())
         c.sock.close()
         per_read = all_ex[len(first_ex):]
