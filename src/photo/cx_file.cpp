@@ -166,11 +166,10 @@ char* CxMemFile::GetLine(char* buffer, std::int32_t n) {
   if (buffer == nullptr || n <= 0) return nullptr;
   std::int32_t stored = 0;
   while (stored < n - 1) {
+    // The end of the data before a line feed or the limit fails the whole
+    // call, as it does on the first byte: null, and no terminator written.
     const std::int32_t c = GetByte();
-    if (c < 0) {
-      if (stored == 0) return nullptr;
-      break;
-    }
+    if (c < 0) return nullptr;
     buffer[stored++] = static_cast<char>(c);
     if (c == '\n') break;
   }

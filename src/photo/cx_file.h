@@ -32,6 +32,7 @@ class CxFile {
   // The next byte (0 to 255), or -1 at the end.
   virtual std::int32_t GetByte() = 0;
   // Reads up to n - 1 bytes, through a line feed (kept), and terminates them.
+  // Null, with nothing terminated, when the data ends before either.
   virtual char* GetLine(char* buffer, std::int32_t n) = 0;
   virtual std::int32_t Scan(const char* format, void* out) = 0;
 };

@@ -127,10 +127,15 @@ TEST(CxMemFileTest, GetLineStopsAfterLineFeedOrAtTheLimit) {
   char line[8];
   EXPECT_STREQ(file.GetLine(line, 8), "one\n");
   EXPECT_STREQ(file.GetLine(line, 8), "two thr");
-  EXPECT_STREQ(file.GetLine(line, 8), "ee");
+  // "ee" and then the end, before a line feed or the limit: the call fails
+  // and leaves the bytes it stored unterminated.
+  std::memcpy(line, "keepXYZ", 8);
+  EXPECT_EQ(file.GetLine(line, 8), nullptr);
+  EXPECT_STREQ(line, "eeepXYZ");
+  EXPECT_EQ(file.GetByte(), -1);
   std::memcpy(line, "keep", 5);
   EXPECT_EQ(file.GetLine(line, 8), nullptr);
-  EXPECT_STREQ(line, "keep");  // not terminated when nothing was read
+  EXPECT_STREQ(line, "keep");  // nothing read at all
 }
 
 // The base class's PutByte goes through Write.
