@@ -99,24 +99,40 @@ std::int32_t ParseLeadingInteger(const char16_t* text) {
   return magnitude > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(magnitude);
 }
 
-ResidentCardInfo DecodeResidentCard(const std::uint8_t* text) {
-  ResidentCardInfo r;
-  Clear(r);
+namespace {
+
+// Kinds 1 and 3 share the layout of their first 220 bytes (kind 3 leaves the
+// nation code unread) and the single-character gender text.
+template <typename Record>
+void DecodeSharedFields(Record& r, const std::uint8_t* text) {
   CopyField<0, 15>(r.name, text);
   CopyField<30, 1>(r.genderCode, text);
-  CopyField<32, 2>(r.nationCode, text);
   CopyField<36, 8>(r.birthDate, text);
   CopyField<52, 35>(r.address, text);
   CopyField<122, 18>(r.idNumber, text);
   CopyField<158, 15>(r.issuingAuthority, text);
   CopyField<188, 8>(r.validFrom, text);
   CopyField<204, 8>(r.validTo, text);
+}
 
+template <typename Record>
+void SetSingleCharacterGender(Record& r) {
   if (r.genderCode[0] == u'1') {
     SetText(r.genderText, u"男");
   } else if (r.genderCode[0] == u'2') {
     SetText(r.genderText, u"女");
   }
+}
+
+}  // namespace
+
+ResidentCardInfo DecodeResidentCard(const std::uint8_t* text) {
+  ResidentCardInfo r;
+  Clear(r);
+  DecodeSharedFields(r, text);
+  CopyField<32, 2>(r.nationCode, text);
+
+  SetSingleCharacterGender(r);
   LookupNationName(ParseLeadingInteger(r.nationCode), r.nationName);
 
   RemoveSpaces(r.name);
@@ -161,22 +177,11 @@ ForeignCardInfo DecodeForeignCard(const std::uint8_t* text) {
 HmtPermitInfo DecodeHmtPermit(const std::uint8_t* text) {
   HmtPermitInfo r;
   Clear(r);
-  CopyField<0, 15>(r.name, text);
-  CopyField<30, 1>(r.genderCode, text);
-  CopyField<36, 8>(r.birthDate, text);
-  CopyField<52, 35>(r.address, text);
-  CopyField<122, 18>(r.idNumber, text);
-  CopyField<158, 15>(r.issuingAuthority, text);
-  CopyField<188, 8>(r.validFrom, text);
-  CopyField<204, 8>(r.validTo, text);
+  DecodeSharedFields(r, text);
   CopyField<220, 9>(r.passNumber, text);
   CopyField<238, 2>(r.issueCount, text);
 
-  if (r.genderCode[0] == u'1') {
-    SetText(r.genderText, u"男");
-  } else if (r.genderCode[0] == u'2') {
-    SetText(r.genderText, u"女");
-  }
+  SetSingleCharacterGender(r);
 
   RemoveSpaces(r.name);
   RemoveSpaces(r.address);
