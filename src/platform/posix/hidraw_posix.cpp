@@ -246,20 +246,26 @@ std::unique_ptr<HidDevice> HidrawBackend::Open(const DeviceInterface& device) {
   unsigned long number = 0;
   if (!ParseNodeName(name.c_str(), &number)) return nullptr;
 
+  // The HID device behind the node, with symlinks resolved so that its
+  // parents are the real sysfs parents. Worked out before the node is opened:
+  // nothing that may run out of memory stands between the open and the
+  // device object that closes it.
+  std::string sysfsDevice = classDirectory_ + "/" + name + "/device";
+  if (char* resolved = ::realpath(sysfsDevice.c_str(), nullptr)) {
+    const std::unique_ptr<char, decltype(&std::free)> owned(resolved, &std::free);
+    sysfsDevice = resolved;
+  }
+
   const int fd = ::open(device.path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return nullptr;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program holds it
     ::close(fd);
     return nullptr;
   }
-  // The HID device behind the node, with symlinks resolved so that its
-  // parents are the real sysfs parents.
-  std::string sysfsDevice = classDirectory_ + "/" + name + "/device";
-  if (char* resolved = ::realpath(sysfsDevice.c_str(), nullptr)) {
-    sysfsDevice = resolved;
-    std::free(resolved);
-  }
-  auto opened = std::unique_ptr<HidDevice>(new (std::nothrow) HidrawDevice(fd, sysfsDevice));
+  // The device owns the descriptor from its first member on, so it is closed
+  // even when the constructor's sysfs reading runs out of memory.
+  auto opened =
+      std::unique_ptr<HidDevice>(new (std::nothrow) HidrawDevice(fd, std::move(sysfsDevice)));
   if (!opened) ::close(fd);
   return opened;
 }

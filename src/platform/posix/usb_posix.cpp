@@ -272,10 +272,16 @@ class LibusbBackend : public UsbBackend {
       libusb_close(handle);
       return nullptr;
     }
-    auto* opened = new (std::nothrow) LibusbDevice(handle, iface);
-    if (opened == nullptr) {
+    // The device's buffers are allocated by its constructor; when they (or
+    // the object) cannot be had, the claimed interface and the handle are
+    // given back here, since no destructor will run.
+    LibusbDevice* opened = nullptr;
+    try {
+      opened = new LibusbDevice(handle, iface);
+    } catch (const std::bad_alloc&) {
       libusb_release_interface(handle, iface.number);
       libusb_close(handle);
+      return nullptr;
     }
     return std::unique_ptr<UsbDevice>(opened);
   }
