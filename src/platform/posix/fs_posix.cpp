@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <utility>
 
@@ -39,9 +40,19 @@ bool IsPrivateDirectory(const std::string& path) {
   return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
 }
 
+// The path in the file system's form; empty when it has none or when the
+// memory for it cannot be had (the open then fails like any other).
+std::string NativePath(const char16_t* path) {
+  try {
+    return Utf16ToUtf8(std::u16string_view(path));
+  } catch (const std::bad_alloc&) {
+    return std::string();
+  }
+}
+
 int OpenRegular(const char16_t* path, int flags) {
   if (path == nullptr) return -1;
-  const std::string utf8 = Utf16ToUtf8(std::u16string_view(path));
+  const std::string utf8 = NativePath(path);
   if (utf8.empty()) return -1;
   // O_NONBLOCK keeps a planted FIFO from blocking the open; it is cleared below.
   const int fd = ::open(utf8.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
