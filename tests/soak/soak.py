@@ -180,9 +180,12 @@ class Conn:
         self.sock.settimeout(30)
         self.sock.sendall(data)
 
+    longest_wait = 0.0  # the longest a response took to start arriving
+
     def response(self, chunk=65536, pause=0.0):
         """Reads one response; returns its outcome. Raises on anything malformed."""
-        deadline = time.monotonic() + RESPONSE_TIMEOUT
+        began = time.monotonic()
+        deadline = began + RESPONSE_TIMEOUT
         while b"\r\n\r\n" not in self.pending:
             self.sock.settimeout(max(0.01, deadline - time.monotonic()))
             try:
@@ -196,6 +199,7 @@ class Conn:
                 raise SoakError(f"header block too long: {self.pending[:120]!r}")
             if pause:
                 time.sleep(pause)
+        Conn.longest_wait = max(Conn.longest_wait, time.monotonic() - began)
         end = self.pending.index(b"\r\n\r\n") + 4
         head, rest = self.pending[:end], self.pending[end:]
         m = HEADER_RE.match(head)
@@ -364,7 +368,7 @@ SCENARIOS = [
 ]
 
 
-def client(seed, tally, stop_at):
+def client(seed, tally, stop_at, think):
     rng = random.Random(seed)
     funcs = [f for f, _ in SCENARIOS]
     weights = [w for _, w in SCENARIOS]
@@ -379,6 +383,12 @@ def client(seed, tally, stop_at):
             f = rng.choices(funcs, weights)[0]
             tally.scenario(f.__name__[3:])
             conn = f(conn, rng, tally)
+            # A pause between requests, as people at a page make. The loop
+            # serves the lowest ready entry first, so clients that are ready
+            # again at once and together ask for more than the service can
+            # answer would keep the later entries waiting for as long as the
+            # run lasts; the pauses keep the offered load below what it serves.
+            time.sleep(rng.uniform(0, 2 * think))
     except (SoakError, OSError) as e:
         tally.fail(f"client {seed}: {type(e).__name__}: {e}")
     finally:
@@ -538,6 +548,8 @@ def main():
     ap.add_argument("--abandoned", type=int, help="clients that stop half-way through a line")
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--percent", type=int, default=2, help="share of spoilt reader answers")
+    ap.add_argument("--think-ms", type=float, default=800,
+                    help="mean pause of a client between two scenarios")
     ap.add_argument("--rss-tolerance-kib", type=int, default=512)
     ap.add_argument("--time-limit", type=float, help="seconds before the clients stop")
     args = ap.parse_args()
@@ -574,7 +586,7 @@ def main():
         tally = Tally(requests)
         began = time.monotonic()
         stop_at = began + time_limit
-        threads = [threading.Thread(target=client, args=(args.seed * 1000 + i, tally, stop_at))
+        threads = [threading.Thread(target=client, args=(args.seed * 1000 + i, tally, stop_at, args.think_ms / 1000))
                    for i in range(clients)]
         # The abandoned lines spread over the run; each holds the service 15 s.
         for i in range(abandoned):
@@ -599,6 +611,7 @@ def main():
                   f"checked ({cards} cards), server CPU {cpu_s:.1f} s", flush=True)
             print(f"soak: outcomes {dict(sorted(tally.outcomes.items(), key=str))}", flush=True)
             print(f"soak: scenarios {tally.scenarios}", flush=True)
+            print(f"soak: longest wait for a response {Conn.longest_wait:.1f} s", flush=True)
             print(f"soak: descriptors {fds0} -> {fds1}, VmRSS {rss0} -> {rss1} KiB", flush=True)
             if tally.budget and not tally.errors:
                 failures.append(f"time limit reached with {tally.budget} requests unsent")
