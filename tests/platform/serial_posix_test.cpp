@@ -2,8 +2,11 @@
 // settings, and the emulated read and write timeouts, over pseudo-terminals.
 #include "platform/posix/serial_posix.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,6 +185,29 @@ TEST_F(SerialPosixPort, OnlyTerminalsOpenAndEachOnlyOnce) {
   EXPECT_EQ(Open(kPatient), nullptr);
   first.reset();
   EXPECT_NE(Open(kPatient), nullptr);
+}
+
+// A port that another program holds with its lock only does not open, and
+// the failed attempt leaves the line as it was: not marked exclusive, which
+// would lock that program (and anyone unprivileged) out of its own reopen.
+TEST_F(SerialPosixPort, APortHeldByAnotherProgramIsRefusedWithoutMarkingItExclusive) {
+  const int holder = ::open((dir.path() + "/com1").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Open(kPatient), nullptr);
+  int exclusive = -1;
+  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ::close(holder);
+
+  // Once the line is free it opens, is exclusive while held, and is released on close.
+  auto port = Open(kPatient);
+  ASSERT_NE(port, nullptr);
+  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  port.reset();
+  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 }  // namespace

@@ -196,13 +196,16 @@ class PosixSerialBackend final : public SerialBackend {
       ::close(fd);
       return nullptr;
     }
-    // No sharing: TIOCEXCL keeps other (unprivileged) openers out, and the
-    // lock makes a port that another program holds fail to open.
-    ::ioctl(fd, TIOCEXCL);
+    // No sharing: the lock makes a port that another program holds fail to
+    // open, and TIOCEXCL then keeps other (unprivileged) openers out. The
+    // flag belongs to the terminal, not to this descriptor, so it is set only
+    // once the port is ours: set before a refused lock it would stay behind
+    // and shut the holder out of its own next open.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       ::close(fd);
       return nullptr;
     }
+    ::ioctl(fd, TIOCEXCL);
     Configure(fd, baudRate);
     std::unique_ptr<SerialPort> port(new (std::nothrow) PosixSerialPort(fd, timeouts));
     if (!port) {
