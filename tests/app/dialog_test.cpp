@@ -178,6 +178,19 @@ TEST_F(ShellExit, ExitButtonStopsTheRunningService) {
   EXPECT_EQ(rejected.count(), 1);
 }
 
+TEST_F(ShellExit, TheServiceIsStoppedBeforeTheTrayIconGoesAndTheDialogEnds) {
+  bool trayDuringStop = false;
+  bool dialogEndedDuringStop = true;
+  service_.onStop = [&] {
+    trayDuringStop = dlg_->trayIcon().isVisible();
+    dialogEndedDuringStop = !dlg_->isVisible();
+  };
+  QTest::mouseClick(dlg_->button(kExitButtonId), Qt::LeftButton);
+  ExpectEnded(1);
+  EXPECT_TRUE(trayDuringStop);
+  EXPECT_FALSE(dialogEndedDuringStop);
+}
+
 TEST_F(ShellExit, ExitWhileStoppedDoesNotStopAgain) {
   QTest::mouseClick(dlg_->button(kStopButtonId), Qt::LeftButton);
   QTest::mouseClick(dlg_->button(kExitButtonId), Qt::LeftButton);

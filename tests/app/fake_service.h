@@ -1,6 +1,8 @@
 // A service that only counts: starts succeed or fail as told.
 #pragma once
 
+#include <functional>
+
 #include "app/qt/service_control.h"
 
 namespace talvex::test {
@@ -14,6 +16,7 @@ class FakeService final : public ServiceControl {
   }
   void Stop() override {
     ++stops;
+    if (onStop) onStop();
     threadExists = false;
   }
   bool ThreadExists() override { return threadExists; }
@@ -22,6 +25,7 @@ class FakeService final : public ServiceControl {
   bool threadExists = false;
   int starts = 0;
   int stops = 0;
+  std::function<void()> onStop;  // runs inside Stop, before the thread is gone
 };
 
 }  // namespace talvex::test
