@@ -101,11 +101,20 @@ void PtyServer::Log(const ExchangeRecord& r) const {
   std::fflush(stderr);
 }
 
-void PtyServer::ClientsGone() {
+void PtyServer::ClientsGone(bool drainLine) {
   // Also for a client that set TIOCEXCL and closed without a word.
   ioctl(heldSlave_, TIOCNXCL);
-  // Whatever the client left unread or half sent is of no use to the next.
-  tcflush(heldSlave_, TCIOFLUSH);
+  // Answers the client left unread are of no use to the next one. Only the
+  // queue towards the clients is flushed: the other one may already hold the
+  // first request of a client that opened the line in the meantime.
+  tcflush(heldSlave_, TCIFLUSH);
+  if (drainLine) {
+    // No client has opened since: what waits on our side is the closed
+    // client's, and answering it would hand the next client a stale answer.
+    std::uint8_t buf[4096];
+    while (read(master_, buf, sizeof buf) > 0) {
+    }
+  }
   engine_->ResetStream();
   out_.clear();
   blocked_ = false;
@@ -200,14 +209,21 @@ bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* cont
       ssize_t n = read(watch_, events, sizeof events);
       for (ssize_t at = 0; at < n;) {
         const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         if (e->mask & IN_OPEN) ++clients_;
         if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
           if (--clients_ <= 0) {
             clients_ = 0;
-            ClientsGone();
+            // Drain only when no later event of this batch is an open.
+            bool reopened = false;
+            for (ssize_t k = at; k < n;) {
+              const auto* later = reinterpret_cast<const inotify_event*>(events + k);
+              if (later->mask & IN_OPEN) reopened = true;
+              k += static_cast<ssize_t>(sizeof(inotify_event) + later->len);
+            }
+            ClientsGone(!reopened);
           }
         }
-        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
       }
     }
     if (fds[2].revents & POLLIN) ReadRequests();

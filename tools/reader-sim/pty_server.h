@@ -36,7 +36,9 @@ class PtyServer {
 
  private:
   void ReadRequests();
-  void ClientsGone();
+  // The last client closed the line; drainLine also discards request bytes
+  // still waiting on our side (safe only while no new client has opened).
+  void ClientsGone(bool drainLine);
   bool WriteDue(std::chrono::steady_clock::time_point now);
   void Log(const ExchangeRecord& record) const;
 
