@@ -12,7 +12,13 @@ GetBmpFunction LibraryDecoder() {
   // Loaded once and kept until the process ends; a failed look-up is not retried.
   static platform::DynamicLibrary library =
       platform::DynamicLibrary::Load(platform::SharedLibraryFileName("WltRS").c_str());
-  static const GetBmpFunction getBmp = reinterpret_cast<GetBmpFunction>(library.Symbol("GetBmp"));
+  // A 32-bit Windows DLL may export the __stdcall function under its
+  // decorated name only.
+  static const GetBmpFunction getBmp = [] {
+    void* symbol = library.Symbol("GetBmp");
+    if (symbol == nullptr) symbol = library.Symbol("_GetBmp@8");
+    return reinterpret_cast<GetBmpFunction>(symbol);
+  }();
   return getBmp;
 }
 

@@ -1,0 +1,100 @@
+// Run-time libraries on Windows: LoadLibraryExW, looked up beside the
+// executable first, then in the system's safe search folders (the
+// application folder, System32 and folders added with AddDllDirectory),
+// never the current directory or PATH.
+#include <windows.h>
+
+#include <utility>
+
+#include "platform/dynlib.h"
+#include "platform/win32/win32_text.h"
+
+namespace talvex::platform {
+namespace {
+
+// A missing or broken library must fail quietly, not with a system dialog.
+class QuietErrors {
+ public:
+  QuietErrors() { SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &saved_); }
+  ~QuietErrors() { SetThreadErrorMode(saved_, nullptr); }
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  DWORD saved_ = 0;
+};
+
+}  // namespace
+
+std::string SharedLibraryFileName(const char* baseName) {
+  return std::string(baseName) + ".dll";
+}
+
+bool ExecutableDirectory(std::string* out) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return false;
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) return false;
+    path.resize(path.size() * 2);
+  }
+  const std::size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return false;
+  *out = win32::Utf8FromWide(std::wstring_view(path).substr(0, slash + 1));
+  return true;
+}
+
+DynamicLibrary::~DynamicLibrary() {
+  Close();
+}
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
+  const std::wstring wide = win32::WideFromUtf8(path);
+  if (wide.empty()) return DynamicLibrary();
+  // A relative path would be taken from the current directory.
+  const bool absolute =
+      (wide.size() > 2 && wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/')) ||
+      (wide.size() > 1 && wide[0] == L'\\' && wide[1] == L'\\');
+  if (!absolute) return DynamicLibrary();
+  QuietErrors quiet;
+  return DynamicLibrary(LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+
+DynamicLibrary DynamicLibrary::Load(const char* fileName) {
+  const std::string name(fileName);
+  if (name.empty() || name.find_first_of("/\\:") != std::string::npos) return DynamicLibrary();
+  std::string dir;
+  if (ExecutableDirectory(&dir)) {
+    DynamicLibrary beside = LoadPath(dir + name);
+    if (beside.IsLoaded()) return beside;
+  }
+  const std::wstring wide = win32::WideFromUtf8(name);
+  QuietErrors quiet;
+  return DynamicLibrary(LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+}
+
+void* DynamicLibrary::Symbol(const char* name) const {
+  if (handle_ == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+void DynamicLibrary::Close() {
+  if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(std::exchange(handle_, nullptr)));
+}
+
+}  // namespace talvex::platform

@@ -1,0 +1,144 @@
+// Files on Windows. The temporary folder is GetTempPathW's (per user, under
+// the user's profile, which only the user and administrators may enter).
+// Photo files are opened without following reparse points (symbolic links
+// and junctions), and without sharing while they are written.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <utility>
+
+#include "platform/fs.h"
+#include "platform/win32/win32_text.h"
+
+namespace talvex::platform {
+namespace {
+
+// Wraps a file handle in a C runtime descriptor, which the File object holds.
+int DescriptorFor(HANDLE handle, int flags) {
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return fd;
+}
+
+// A regular disk file, not a directory, device or reparse point.
+bool IsRegularFile(HANDLE handle) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+HANDLE OpenRegular(const char16_t* path, DWORD access, DWORD share, DWORD disposition) {
+  if (path == nullptr || path[0] == u'\0') return INVALID_HANDLE_VALUE;
+  HANDLE h = CreateFileW(win32::Wide(path), access, share, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  if (!IsRegularFile(h)) {
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+HANDLE HandleOf(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+}  // namespace
+
+bool GetTempDirectory(std::u16string* out) {
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH + 1) return false;
+  std::wstring path(buffer, n);
+  if (path.back() != L'\\') path += L'\\';
+  if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    return false;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return false;
+  *out = win32::Utf16FromWide(path);
+  return true;
+}
+
+std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
+  if (path == nullptr || out == nullptr || capacity == 0 || capacity > 0x7FFFFFFF) return 0;
+  // A character the code page cannot hold would turn into '?' (or a look-alike)
+  // and name another file: such a path is refused instead.
+  BOOL lossy = FALSE;
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, win32::Wide(path), -1, out,
+                                    static_cast<int>(capacity), nullptr, &lossy);
+  if (n <= 0 || lossy) return 0;
+  return static_cast<std::size_t>(n);
+}
+
+File::~File() {
+  Close();
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File File::CreateForWriting(const char16_t* path) {
+  // OPEN_ALWAYS and then emptying: a file another writer holds unshared fails
+  // the open and is left alone.
+  HANDLE h = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
+  if (h != INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
+      CloseHandle(h);
+      h = INVALID_HANDLE_VALUE;
+    }
+  }
+  return File(DescriptorFor(h, _O_WRONLY));
+}
+
+File File::OpenForReading(const char16_t* path) {
+  return File(
+      DescriptorFor(OpenRegular(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), _O_RDONLY));
+}
+
+bool File::Write(const void* data, std::size_t size, std::size_t* written) {
+  *written = 0;
+  if (fd_ < 0) return false;
+  const char* p = static_cast<const char*>(data);
+  while (*written < size) {
+    const std::size_t left = size - *written;
+    const DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!WriteFile(HandleOf(fd_), p + *written, chunk, &n, nullptr)) return false;
+    if (n == 0) break;
+    *written += n;
+  }
+  return true;
+}
+
+bool File::Read(void* data, std::size_t size, std::size_t* got) {
+  *got = 0;
+  if (fd_ < 0) return false;
+  char* p = static_cast<char*>(data);
+  while (*got < size) {
+    const std::size_t left = size - *got;
+    const DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!ReadFile(HandleOf(fd_), p + *got, chunk, &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+void File::Close() {
+  if (fd_ >= 0) _close(std::exchange(fd_, -1));  // closes the file handle too
+}
+
+}  // namespace talvex::platform

@@ -1,0 +1,327 @@
+// Windows Sockets 2 with event objects. A NetEvent is a small record holding
+// a WSAEVENT (manual reset; WSAEnumNetworkEvents and WSAResetEvent clear it)
+// and the socket tied to it; the stop signal's record holds an auto-reset
+// kernel event, which the wait that reports it clears.
+//
+// Winsock signals FD_READ and FD_ACCEPT once and re-enables them only in the
+// next recv or accept. The loop clears a client's event after reading one
+// request, and the listener's after one accept: a second request already in
+// the socket (or a second pending connection) would then never be signalled
+// again. ResetEvent therefore looks at the socket, and raises the event again
+// while it is still readable, as the level-triggered Linux wait does.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// winsock2.h before windows.h
+#include <windows.h>
+
+#include <climits>
+#include <cstdint>
+#include <new>
+
+#include "platform/net.h"
+
+namespace talvex::platform {
+namespace {
+
+constexpr int kMaxWaitEntries = WSA_MAXIMUM_WAIT_EVENTS;  // 64
+
+SOCKET Sock(Socket s) {
+  return static_cast<SOCKET>(s);
+}
+
+struct EventRecord {
+  HANDLE handle = nullptr;
+  SOCKET socket = INVALID_SOCKET;  // none for the stop signal
+};
+
+EventRecord* Record(NetEvent event) {
+  return static_cast<EventRecord*>(event);
+}
+
+// Readable without waiting: data, a pending connection, or a closed peer.
+bool ReadableNow(SOCKET s) {
+  if (s == INVALID_SOCKET) return false;
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval zero{0, 0};
+  return select(0, &set, nullptr, nullptr, &zero) == 1;
+}
+
+int ClampLength(std::size_t size) {
+  return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+}
+
+WaitStatus WaitFor(Socket s, bool forWriting, int timeoutMs) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(Sock(s), &set);
+  if (timeoutMs < 0) timeoutMs = 0;
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  // select() counts a socket with an error or a closed peer as readable.
+  const int r =
+      forWriting ? select(0, nullptr, &set, nullptr, &tv) : select(0, &set, nullptr, nullptr, &tv);
+  if (r == SOCKET_ERROR) return WaitStatus::kFailed;
+  if (r == 0) return WaitStatus::kTimeout;
+  return FD_ISSET(Sock(s), &set) ? WaitStatus::kReady : WaitStatus::kNotSet;
+}
+
+// The sockets layer stays usable for the whole life of the process, so that
+// the free helpers below (and code that never calls Startup) work too.
+// WSAStartup counts its callers: Startup and Cleanup stay balanced on top.
+class ProcessWinsock {
+ public:
+  ProcessWinsock() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~ProcessWinsock() {
+    if (started_) WSACleanup();
+  }
+  ProcessWinsock(const ProcessWinsock&) = delete;
+  ProcessWinsock& operator=(const ProcessWinsock&) = delete;
+
+ private:
+  bool started_ = false;
+};
+
+void EnsureWinsock() {
+  static ProcessWinsock winsock;
+}
+
+class WinsockNetwork final : public Network {
+ public:
+  bool Startup() override {
+    EnsureWinsock();
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  void Cleanup() override { WSACleanup(); }
+
+  Socket OpenStreamSocket() override {
+    EnsureWinsock();
+    const SOCKET s =
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+  }
+
+  bool Bind(Socket s, std::uint16_t port) override {
+    // No socket option: a second listener on the port fails to bind.
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(Sock(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  bool Listen(Socket s) override { return listen(Sock(s), SOMAXCONN) == 0; }
+
+  Socket Accept(Socket listener) override {
+    sockaddr_in peer{};
+    int len = sizeof peer;
+    const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &len);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+  }
+
+  void CloseSocket(Socket s) override {
+    if (s != kInvalidSocket) closesocket(Sock(s));
+  }
+
+  NetEvent CreateEvent() override {
+    const WSAEVENT e = WSACreateEvent();
+    if (e == WSA_INVALID_EVENT) return nullptr;
+    auto* record = new (std::nothrow) EventRecord();
+    if (record == nullptr) {
+      WSACloseEvent(e);
+      return nullptr;
+    }
+    record->handle = e;
+    return record;
+  }
+
+  void CloseEvent(NetEvent event) override {
+    EventRecord* record = Record(event);
+    if (record == nullptr) return;
+    WSACloseEvent(record->handle);
+    delete record;
+  }
+
+  bool SelectEvents(Socket s, NetEvent event, unsigned mask) override {
+    EventRecord* record = Record(event);
+    if (record == nullptr || s == kInvalidSocket) return false;
+    long events = 0;
+    if (mask & kNetRead) events |= FD_READ;
+    if (mask & kNetAccept) events |= FD_ACCEPT;
+    if (mask & kNetClose) events |= FD_CLOSE;
+    // Also makes the socket non-blocking.
+    if (WSAEventSelect(Sock(s), record->handle, events) != 0) return false;
+    record->socket = Sock(s);
+    return true;
+  }
+
+  int WaitAny(const NetEvent* events, int count) override {
+    if (count < 1 || count > kMaxWaitEntries) return -1;
+    HANDLE handles[kMaxWaitEntries];
+    int index[kMaxWaitEntries];
+    DWORD n = 0;
+    for (int i = 0; i < count; ++i) {
+      if (events[i] == nullptr) continue;
+      handles[n] = Record(events[i])->handle;
+      index[n] = i;
+      ++n;
+    }
+    if (n == 0) return -1;  // nothing could ever be signalled
+    // The lowest signalled entry is reported, as the table order requires.
+    const DWORD r = WSAWaitForMultipleEvents(n, handles, FALSE, WSA_INFINITE, FALSE);
+    if (r >= WSA_WAIT_EVENT_0 + n) return -1;
+    return index[r - WSA_WAIT_EVENT_0];
+  }
+
+  bool EnumEvents(Socket s, NetEvent event, NetEventState* state) override {
+    EventRecord* record = Record(event);
+    if (record == nullptr || s == kInvalidSocket || record->socket != Sock(s)) return false;
+    WSANETWORKEVENTS ne{};
+    if (WSAEnumNetworkEvents(Sock(s), record->handle, &ne) != 0) return false;
+    state->readable = (ne.lNetworkEvents & (FD_READ | FD_ACCEPT)) != 0;
+    state->closed = (ne.lNetworkEvents & FD_CLOSE) != 0;
+    if (!state->readable && !state->closed && ReadableNow(Sock(s))) {
+      // Raised again by ResetEvent: what the socket holds now decides.
+      u_long waiting = 0;
+      if (ioctlsocket(Sock(s), FIONREAD, &waiting) == 0 && waiting > 0)
+        state->readable = true;
+      else
+        state->closed = true;  // readable with nothing to read: the peer is gone
+    }
+    return true;
+  }
+
+  void ResetEvent(NetEvent event) override {
+    EventRecord* record = Record(event);
+    if (record == nullptr) return;
+    WSAResetEvent(record->handle);
+    if (ReadableNow(record->socket)) WSASetEvent(record->handle);
+  }
+
+  IoStatus Receive(Socket s, std::uint8_t* data, std::size_t size, std::size_t* count) override {
+    *count = 0;
+    const int r = recv(Sock(s), reinterpret_cast<char*>(data), ClampLength(size), 0);
+    if (r > 0) {
+      *count = static_cast<std::size_t>(r);
+      return IoStatus::kDone;
+    }
+    if (r == 0) return size == 0 ? IoStatus::kDone : IoStatus::kPeerClosed;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::kWouldBlock : IoStatus::kFailed;
+  }
+
+  IoStatus Send(Socket s, const std::uint8_t* data, std::size_t size, std::size_t* count) override {
+    *count = 0;
+    const int r = send(Sock(s), reinterpret_cast<const char*>(data), ClampLength(size), 0);
+    if (r >= 0) {
+      *count = static_cast<std::size_t>(r);
+      return IoStatus::kDone;
+    }
+    return WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::kWouldBlock : IoStatus::kFailed;
+  }
+
+  WaitStatus WaitReadable(Socket s, int timeoutMs) override { return WaitFor(s, false, timeoutMs); }
+  WaitStatus WaitWritable(Socket s, int timeoutMs) override { return WaitFor(s, true, timeoutMs); }
+
+  bool PendingError(Socket s, int* error) override {
+    int value = 0;
+    int len = sizeof value;
+    if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &len) != 0 ||
+        len != sizeof value)
+      return false;
+    *error = value;
+    return true;
+  }
+};
+
+class EventStopSignal final : public StopSignal {
+ public:
+  explicit EventStopSignal(HANDLE event) { record_.handle = event; }
+  ~EventStopSignal() override { CloseHandle(record_.handle); }
+  void Set() override { SetEvent(record_.handle); }
+  NetEvent Event() override { return &record_; }
+
+ private:
+  EventRecord record_;
+};
+
+bool Connect(SOCKET s, std::uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+}  // namespace
+
+Network& SystemNetwork() {
+  static WinsockNetwork network;
+  return network;
+}
+
+std::unique_ptr<StopSignal> CreateStopSignal() {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+  if (event == nullptr) return nullptr;
+  std::unique_ptr<StopSignal> signal(new (std::nothrow) EventStopSignal(event));
+  if (!signal) CloseHandle(event);
+  return signal;
+}
+
+bool CreateSocketPair(Socket* first, Socket* second) {
+  EnsureWinsock();
+  // Windows has no socketpair(): a loopback listener on a free port, one
+  // connection to it, and the listener closed again.
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (listener == INVALID_SOCKET) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof addr;
+  SOCKET a = INVALID_SOCKET;
+  SOCKET b = INVALID_SOCKET;
+  if (bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+      listen(listener, 1) == 0 &&
+      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    a = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (a != INVALID_SOCKET && Connect(a, ntohs(addr.sin_port)))
+      b = accept(listener, nullptr, nullptr);
+  }
+  closesocket(listener);
+  if (b == INVALID_SOCKET) {
+    if (a != INVALID_SOCKET) closesocket(a);
+    return false;
+  }
+  *first = static_cast<Socket>(a);
+  *second = static_cast<Socket>(b);
+  return true;
+}
+
+Socket ConnectLoopback(std::uint16_t port) {
+  EnsureWinsock();
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return kInvalidSocket;
+  if (!Connect(s, port)) {
+    closesocket(s);
+    return kInvalidSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+bool LocalPort(Socket s, std::uint16_t* port) {
+  sockaddr_in addr{};
+  int len = sizeof addr;
+  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return false;
+  *port = ntohs(addr.sin_port);
+  return true;
+}
+
+bool SetSendBufferSize(Socket socket, int bytes) {
+  return setsockopt(Sock(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                    sizeof bytes) == 0;
+}
+
+}  // namespace talvex::platform

@@ -1,0 +1,69 @@
+// The reader's own USB driver on Windows: devices of the USB device interface
+// class, opened with no access rights (the four control requests need none).
+#include <windows.h>
+
+#include <new>
+
+#include "platform/usb.h"
+#include "platform/win32/hid_codes.h"
+#include "platform/win32/setupapi_win32.h"
+#include "platform/win32/win32_text.h"
+
+namespace talvex::platform {
+namespace {
+
+class Win32UsbDevice final : public UsbDevice {
+ public:
+  explicit Win32UsbDevice(HANDLE handle) : handle_(handle) {}
+  ~Win32UsbDevice() override { CloseHandle(handle_); }
+
+  bool SendHead(const std::uint8_t* data, std::uint32_t size) override {
+    return Control(win32::kIoctlReaderSendHead, data, size, nullptr, 0, nullptr);
+  }
+  bool SendBody(const std::uint8_t* data, std::uint32_t size) override {
+    return Control(win32::kIoctlReaderSendBody, data, size, nullptr, 0, nullptr);
+  }
+  bool ReceiveHead(std::uint8_t* data, std::uint32_t size, std::uint32_t* transferred) override {
+    return Control(win32::kIoctlReaderReceiveHead, nullptr, 0, data, size, transferred);
+  }
+  bool ReceiveBody(std::uint8_t* data, std::uint32_t size, std::uint32_t* transferred) override {
+    return Control(win32::kIoctlReaderReceiveBody, nullptr, 0, data, size, transferred);
+  }
+
+ private:
+  bool Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+               std::uint32_t* transferred) {
+    DWORD n = 0;
+    const bool ok = DeviceIoControl(handle_, code, const_cast<void*>(in), inSize, out, outSize, &n,
+                                    nullptr) != 0;
+    if (transferred != nullptr) *transferred = n;
+    return ok;
+  }
+
+  HANDLE handle_;
+};
+
+class Win32UsbBackend final : public UsbBackend {
+ public:
+  bool Enumerate(std::vector<DeviceInterface>* out) override {
+    return win32::EnumerateDeviceInterfaces(win32::kUsbDeviceInterfaceClass, out);
+  }
+
+  std::unique_ptr<UsbDevice> Open(const DeviceInterface& device) override {
+    const std::wstring path = win32::WideFromUtf8(device.path);
+    HANDLE h = CreateFileW(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    std::unique_ptr<UsbDevice> opened(new (std::nothrow) Win32UsbDevice(h));
+    if (!opened) CloseHandle(h);
+    return opened;
+  }
+};
+
+}  // namespace
+
+UsbBackend& SystemUsbBackend() {
+  static Win32UsbBackend backend;
+  return backend;
+}
+
+}  // namespace talvex::platform
