@@ -1,0 +1,174 @@
+"""TalvexServer.exe under wine against talvex-reader-sim on a pseudo-terminal
+mapped to COM7, compared with the Linux talvex-server on the same reader.
+
+Everything runs from a private temporary folder (its own wine prefix, the
+port directory, the servers' temporary folders); all traffic goes to
+127.0.0.1:10012 while /tmp/talvex-port10012.lock is held.
+"""
+
+import base64
+import fcntl
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+PORT = 10012
+WIN_BIN = os.environ.get("TALVEX_WIN_BIN_DIR", "")
+LINUX_BIN = os.environ.get("TALVEX_BIN_DIR", "")
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def read_card(deadline_s=30.0):
+    """One GET /readCard; returns (head, body) once the whole body is in."""
+    end = time.monotonic() + deadline_s
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", PORT), timeout=5)
+            break
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.2)
+    with s:
+        s.settimeout(deadline_s)
+        s.sendall(b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n")
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = int([l for l in head.split(b"\r\n") if l.startswith(b"Content-Length:")][0][15:])
+        while len(body) < length:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            body += chunk
+        return head, body
+
+
+def wait_port_free(deadline_s=90.0):
+    """Other test runs may serve the port without taking the lock: wait for them."""
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        try:
+            socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+        except OSError:
+            return
+        time.sleep(0.5)
+    raise AssertionError("port 10012 stays taken by another program")
+
+
+def without_date(head):
+    return b"\r\n".join(l for l in head.split(b"\r\n")
+                        if not l.startswith((b"Date:", b"Last-Modified:")))
+
+
+@unittest.skipUnless(WIN_BIN and LINUX_BIN and shutil.which("wine"), "needs both builds and wine")
+class WindowsServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="talvex-win-e2e-")
+        cls.env = dict(os.environ, WINEPREFIX=os.path.join(cls.tmp, "wine"), WINEDEBUG="-all")
+        cls.env.pop("WINEARCH", None)
+        os.makedirs(cls.env["WINEPREFIX"])
+        cls.ports = os.path.join(cls.tmp, "ports")
+        os.makedirs(cls.ports)
+        cls.lock = open("/tmp/talvex-port10012.lock", "w")
+        fcntl.flock(cls.lock, fcntl.LOCK_EX)
+        # wine's services first, with nothing of ours open: they outlive the
+        # programs and would hold the test runner's output open.
+        subprocess.run(["wineserver", "-p"], env=cls.env, **QUIET)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=cls.env, timeout=120, **QUIET)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=cls.env, **QUIET)
+        fcntl.flock(cls.lock, fcntl.LOCK_UN)
+        cls.lock.close()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def start_sim(self, *args):
+        sim = subprocess.Popen([os.path.join(LINUX_BIN, "talvex-reader-sim"), "--link",
+                                os.path.join(self.ports, "com7"), *args],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        pty = sim.stdout.readline().strip()
+        self.assertTrue(pty.startswith("/dev/pts/"), pty)
+        return sim, pty
+
+    def stop(self, proc):
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+    def windows_body(self, pty):
+        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/d", pty,
+                        "/f"], env=self.env, timeout=60, **QUIET)
+        subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+        subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
+        wait_port_free()
+        server = subprocess.Popen(["wine", os.path.join(WIN_BIN, "TalvexServer.exe"), "--headless"],
+                                  env=self.env, **QUIET)
+        try:
+            head, body = read_card()
+            self.assertIsNone(server.poll(), "another program answered on the port")
+            return head, body
+        finally:
+            server.kill()
+            server.wait()
+            # Stop wine before the terminal's owner goes away.
+            subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+            subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
+
+    def linux_body(self):
+        runtime = tempfile.mkdtemp(dir=self.tmp)
+        os.chmod(runtime, 0o700)
+        env = dict(os.environ, TALVEX_PORTS=self.ports, XDG_RUNTIME_DIR=runtime)
+        wait_port_free()
+        server = subprocess.Popen([os.path.join(LINUX_BIN, "talvex-server"), "--headless"], env=env,
+                                  **QUIET)
+        try:
+            head, body = read_card()
+            self.assertIsNone(server.poll(), "another program answered on the port")
+            return head, body
+        finally:
+            self.stop(server)
+
+    def compare(self, *sim_args):
+        sim, pty = self.start_sim(*sim_args)
+        try:
+            win_head, win_body = self.windows_body(pty)
+            linux_head, linux_body = self.linux_body()
+        finally:
+            self.stop(sim)
+        self.assertEqual(without_date(win_head), without_date(linux_head), (win_body[:40], linux_body[:40]))
+        return win_body, linux_body
+
+    def test_cards_of_all_three_kinds_read_as_on_linux(self):
+        for kind, first in (("resident", b"0|1|"), ("foreign", b"0|2|"), ("hmt", b"0|3|")):
+            with self.subTest(kind=kind):
+                win, linux = self.compare("--sample", kind)
+                self.assertTrue(win.startswith(first), win[:60])
+                text, _, photo = win.rpartition(b"|")
+                self.assertEqual(text, linux.rpartition(b"|")[0])
+                self.assertEqual(base64.b64decode(photo)[:2], b"\xff\xd8")
+                # Same libjpeg-turbo version on both sides: the same JPEG.
+                self.assertEqual(win, linux)
+
+    def test_no_card_gives_the_same_error_body(self):
+        win, linux = self.compare("--no-card")
+        self.assertEqual(win, linux)
+        self.assertFalse(win.startswith(b"0|"), win[:80])
+
+
+if __name__ == "__main__":
+    unittest.main()
