@@ -1,6 +1,7 @@
 #include "photo/decode_photo.h"
 
 #include <cstddef>
+#include <new>
 
 #include "photo/decoder.h"
 #include "platform/fs.h"
@@ -54,7 +55,14 @@ ResultCode DecodePhoto(const std::uint8_t* block, const char16_t* photoPath,
   }
 
   const int mode = selector >= 1000 ? 2 : 1;
-  const GetBmpFunction getBmp = PhotoDecoder();
+  // The first look-up loads the library and may run out of memory; it is
+  // tried again by the next request.
+  GetBmpFunction getBmp = nullptr;
+  try {
+    getBmp = PhotoDecoder();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
   if (getBmp == nullptr) return kDecoderOtherError;
   return MapDecoderReturn(getBmp(ansiPath, mode));
 }

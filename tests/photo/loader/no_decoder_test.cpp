@@ -2,6 +2,9 @@
 // the answer is 263.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <new>
 #include <vector>
 
 #include "photo/decode_photo.h"
@@ -9,8 +12,68 @@
 #include "photo_support.h"
 #include "platform/dynlib.h"
 
+// ---------------------------------------------------------------------------
+// While armed, every allocation through the scalar allocator (which the array
+// forms and the standard strings use) is refused.
+namespace {
+bool refuseAllocations = false;
+
+void* Allocate(std::size_t size) {
+  if (refuseAllocations) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* p = Allocate(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+// ---------------------------------------------------------------------------
+
 namespace talvex {
 namespace {
+
+// The first look-up of the library cannot get its memory: the request gets
+// 277 after the photo file was written, and a later request looks again. The
+// photo path is relative and short, so that writing the file needs no memory
+// of its own; the look-up is the first thing that does. Defined first, so
+// that no earlier test in this program has done the look-up.
+TEST(MissingDecoderTest, LookUpWithoutMemoryGives277AndIsTriedAgain) {
+  test::ScratchDir dir;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  std::vector<std::uint8_t> block(4 + 256 + 512, 7);
+  block[0] = 1;
+  block[1] = 0;
+  block[2] = 2;
+  block[3] = 0;
+  ResultCode rc = kOk;
+  {
+    struct Refused {
+      Refused() { refuseAllocations = true; }
+      ~Refused() { refuseAllocations = false; }
+    } refused;
+    rc = DecodePhoto(block.data(), u"image.wlt", 1);
+  }
+  EXPECT_EQ(rc, kOutOfMemory);
+  EXPECT_EQ(test::ReadBytes(dir.File("image.wlt")).size(), 512u);
+  if (!platform::DynamicLibrary::Load("libWltRS.so").IsLoaded()) {
+    EXPECT_EQ(DecodePhoto(block.data(), u"image.wlt", 1), kDecoderOtherError);
+  }
+  std::filesystem::current_path(before);
+}
 
 TEST(MissingDecoderTest, DecodingFailsWith263) {
   if (platform::DynamicLibrary::Load("libWltRS.so").IsLoaded())
