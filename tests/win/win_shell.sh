@@ -22,6 +22,13 @@ fail() { echo "FAIL: $*"; wineserver -k >/dev/null 2>&1; exit 1; }
 d() { wine "$driver" "$@" 2>/dev/null | tr -d "\r"; }
 expect() { local got; got=$(d "$1"); [[ "$got" == "$2" ]] || fail "$1: got \"$got\", want \"$2\""; }
 wineserver -p </dev/null >/dev/null 2>&1; wine cmd /c exit </dev/null >/dev/null 2>&1
+# The dialog font (宋体) drawn with an installed CJK font, when there is one.
+cjk=$(fc-list :lang=zh family 2>/dev/null | grep -m1 -o "AR PL UMing CN\|Noto Sans CJK SC\|WenQuanYi Micro Hei" || true)
+if [[ -n "$cjk" ]]; then
+  printf "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n\"宋体\"=\"%s\"\r\n\"SimSun\"=\"%s\"\r\n" "$cjk" "$cjk" |
+    { printf "\xff\xfe"; iconv -f UTF-8 -t UTF-16LE; } >"$tmp/fonts.reg"
+  wine regedit /S "$(winepath -w "$tmp/fonts.reg" 2>/dev/null)" </dev/null >/dev/null 2>&1 || true
+fi
 wine "$bin/TalvexServer.exe" </dev/null >/dev/null 2>&1 & server=$!
 # Started hidden, service running.
 for i in $(seq 1 100); do [[ $(d find) == "visible=0 start=0 stop=1" ]] && break; sleep 0.2; done
