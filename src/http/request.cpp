@@ -7,6 +7,21 @@ using platform::Network;
 using platform::Socket;
 using platform::WaitStatus;
 
+ResultCode AfterReadinessWait(Network& net, Socket socket, WaitStatus waited) {
+  switch (waited) {
+    case WaitStatus::kReady:
+      break;
+    case WaitStatus::kTimeout:
+      return kNetTimeout;
+    case WaitStatus::kNotSet:
+    case WaitStatus::kFailed:
+      return kSocketError;
+  }
+  int error = 0;
+  if (!net.PendingError(socket, &error) || error != 0) return kSocketError;
+  return kOk;
+}
+
 ResultCode ReceiveSome(Network& net, Socket socket, std::uint8_t* buffer, std::size_t size,
                        std::size_t& received) {
   received = 0;
@@ -24,17 +39,9 @@ ResultCode ReceiveSome(Network& net, Socket socket, std::uint8_t* buffer, std::s
       case IoStatus::kWouldBlock:
         break;
     }
-    switch (net.WaitReadable(socket, kReadinessWaitMs)) {
-      case WaitStatus::kReady:
-        break;
-      case WaitStatus::kTimeout:
-        return kNetTimeout;
-      case WaitStatus::kNotSet:
-      case WaitStatus::kFailed:
-        return kSocketError;
-    }
-    int error = 0;
-    if (!net.PendingError(socket, &error) || error != 0) return kSocketError;
+    const ResultCode waited =
+        AfterReadinessWait(net, socket, net.WaitReadable(socket, kReadinessWaitMs));
+    if (waited != kOk) return waited;
   }
 }
 

@@ -23,6 +23,12 @@ inline constexpr std::size_t kReceivePiece = 1024;
 
 // Receives between 1 and size bytes, waiting for readiness when none are
 // there yet. 0 with `received` set, or 304, 305, 307 with `received` 0.
+// What a receive or send that would block does next: the outcome of its one
+// readiness wait, then the socket's pending error. 0 means try again; 305 on
+// a timeout, 304 on any failure.
+ResultCode AfterReadinessWait(platform::Network& net, platform::Socket socket,
+                              platform::WaitStatus waited);
+
 ResultCode ReceiveSome(platform::Network& net, platform::Socket socket, std::uint8_t* buffer,
                        std::size_t size, std::size_t& received);
 // Receives exactly size bytes in pieces of at most 1024; on failure the code

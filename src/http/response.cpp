@@ -28,17 +28,9 @@ ResultCode SendSome(Network& net, Socket socket, const std::uint8_t* data, std::
       case IoStatus::kFailed:
         return kSocketError;
     }
-    switch (net.WaitWritable(socket, kReadinessWaitMs)) {
-      case WaitStatus::kReady:
-        break;
-      case WaitStatus::kTimeout:
-        return kNetTimeout;
-      case WaitStatus::kNotSet:
-      case WaitStatus::kFailed:
-        return kSocketError;
-    }
-    int error = 0;
-    if (!net.PendingError(socket, &error) || error != 0) return kSocketError;
+    const ResultCode waited =
+        AfterReadinessWait(net, socket, net.WaitWritable(socket, kReadinessWaitMs));
+    if (waited != kOk) return waited;
   }
 }
 
