@@ -15,51 +15,10 @@
 #include "photo/photo.h"
 #include "photo_support.h"
 
-// ---------------------------------------------------------------------------
-// The replacement operators below hand out malloc'ed memory and give it back
-// with free; GCC, seeing only the standard operator new at an inlined call
-// site, takes that for a mismatch.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-// While armed, every allocation of this test program through the scalar
-// allocator (which the array forms and the standard strings use) is refused.
-namespace {
-bool refuseAllocations = false;
-
-void* Allocate(std::size_t size) {
-  if (refuseAllocations) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-// ---------------------------------------------------------------------------
+#include "refusing_allocator.h"
 
 namespace talvex {
 namespace {
-
-class RefusedAllocations {
- public:
-  RefusedAllocations() { refuseAllocations = true; }
-  ~RefusedAllocations() { refuseAllocations = false; }
-};
 
 int decoderCalls = 0;
 int TALVEX_VENDOR_CALL CountingDecoder(char*, int) {

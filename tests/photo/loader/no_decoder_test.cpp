@@ -12,35 +12,7 @@
 #include "photo_support.h"
 #include "platform/dynlib.h"
 
-// ---------------------------------------------------------------------------
-// While armed, every allocation through the scalar allocator (which the array
-// forms and the standard strings use) is refused.
-namespace {
-bool refuseAllocations = false;
-
-void* Allocate(std::size_t size) {
-  if (refuseAllocations) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-// ---------------------------------------------------------------------------
+#include "refusing_allocator.h"
 
 namespace talvex {
 namespace {
@@ -61,10 +33,7 @@ TEST(MissingDecoderTest, LookUpWithoutMemoryGives277AndIsTriedAgain) {
   block[3] = 0;
   ResultCode rc = kOk;
   {
-    struct Refused {
-      Refused() { refuseAllocations = true; }
-      ~Refused() { refuseAllocations = false; }
-    } refused;
+    RefusedAllocations refused;
     rc = DecodePhoto(block.data(), u"image.wlt", 1);
   }
   EXPECT_EQ(rc, kOutOfMemory);
