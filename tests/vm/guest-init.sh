@@ -15,6 +15,10 @@ unset XDG_RUNTIME_DIR
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
+# Only emergencies go to the console: a kernel message printed while a result
+# line is being written would split that line and the host would not find it.
+# The whole kernel log is kept as a file and sent with the others at the end.
+echo 1 > /proc/sys/kernel/printk
 # An empty port folder (/etc/talvex/ports): the serial scan finds no ports,
 # and above all never touches ttyS0, which is this console.
 mkdir -p /logs /root /run/udev/data /etc/talvex/ports
@@ -471,6 +475,7 @@ else
   fail service.stops-cleanly "$STARTS starts, $STOPS stops, exit codes other than 0:${BAD_STOPS:- none}"
 fi
 echo "VMTEST-DONE passed=$PASSED failed=$FAILED"
+dmesg > /logs/dmesg.log 2>&1
 for f in /logs/*; do
   [ -s "$f" ] || continue
   echo "==== vm-file ${f##*/} ===="
