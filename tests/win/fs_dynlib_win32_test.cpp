@@ -9,6 +9,7 @@
 #include "platform/dynlib.h"
 #include "platform/fs.h"
 #include "platform/utf.h"
+#include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
 namespace {
@@ -109,6 +110,23 @@ TEST(Win32AnsiPath, CharacterOutsideTheCodePageIsRefusedNotReplaced) {
   // into '?' the path would name another file.
   char out[64];
   EXPECT_EQ(PathToAnsi(u"C:\\Temp\\\u0E01.wlt", out, sizeof out), 0u);
+}
+
+TEST(Win32AnsiPath, EachCodePageTakesWhatItCanHoldExactly) {
+  char out[64];
+  // A system whose code page is UTF-8 takes every path, Chinese included;
+  // asked with the best-fit flag, the conversion would fail for all of them.
+  const char16_t chinese[] = u"C:\\\u4E34\u65F6\\image.wlt";
+  EXPECT_EQ(win32::ToCodePage(CP_UTF8, chinese, out, sizeof out),
+            sizeof "C:\\\xE4\xB8\xB4\xE6\x97\xB6\\image.wlt");
+  EXPECT_STREQ(out, "C:\\\xE4\xB8\xB4\xE6\x97\xB6\\image.wlt");
+  EXPECT_EQ(win32::ToCodePage(CP_UTF8, u"C:\\\xD800.wlt", out, sizeof out), 0u);
+  // The Chinese code page holds the same path in two bytes a character, and
+  // refuses Thai instead of writing '?'.
+  EXPECT_EQ(win32::ToCodePage(936, chinese, out, sizeof out),
+            sizeof "C:\\\xC1\xD9\xCA\xB1\\image.wlt");
+  EXPECT_STREQ(out, "C:\\\xC1\xD9\xCA\xB1\\image.wlt");
+  EXPECT_EQ(win32::ToCodePage(936, u"C:\\\u0E01.wlt", out, sizeof out), 0u);
 }
 
 TEST(Win32Libraries, NamesAndFolderFollowWindowsRules) {

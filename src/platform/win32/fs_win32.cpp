@@ -64,14 +64,9 @@ bool GetTempDirectory(std::u16string* out) {
 }
 
 std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
-  if (path == nullptr || out == nullptr || capacity == 0 || capacity > 0x7FFFFFFF) return 0;
-  // A character the code page cannot hold would turn into '?' (or a look-alike)
-  // and name another file: such a path is refused instead.
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, win32::Wide(path), -1, out,
-                                    static_cast<int>(capacity), nullptr, &lossy);
-  if (n <= 0 || lossy) return 0;
-  return static_cast<std::size_t>(n);
+  // The system's code page may be UTF-8 ("Use Unicode UTF-8 for worldwide
+  // language support"); ToCodePage takes that into account.
+  return win32::ToCodePage(GetACP(), path, out, capacity);
 }
 
 File::~File() {

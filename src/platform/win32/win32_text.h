@@ -2,6 +2,7 @@
 // wchar_t (also 16 bits on Windows) at the system interface.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,12 @@ inline std::u16string Utf16FromWide(std::wstring_view text) {
 // UTF-8 to wide and back, for paths handed across the seam as UTF-8.
 std::wstring WideFromUtf8(std::string_view text);
 std::string Utf8FromWide(std::wstring_view text);
+
+// A NUL-terminated UTF-16 text in the given code page, terminator included, in
+// out[0..capacity). Returns the bytes written with the terminator, or 0 when it
+// does not fit or a character has no exact form in the code page (it would
+// become '?' or a look-alike, and a path would name another file). For UTF-8
+// only an unpaired surrogate has no exact form.
+std::size_t ToCodePage(unsigned codePage, const char16_t* text, char* out, std::size_t capacity);
 
 }  // namespace talvex::platform::win32
