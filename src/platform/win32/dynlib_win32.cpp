@@ -72,7 +72,10 @@ DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
       (wide.size() > 1 && wide[0] == L'\\' && wide[1] == L'\\');
   if (!absolute) return DynamicLibrary();
   QuietErrors quiet;
-  return DynamicLibrary(LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  // The library's own dependencies come from its folder and the safe default
+  // folders, not from the current directory or PATH.
+  return DynamicLibrary(LoadLibraryExW(
+      wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
 }
 
 DynamicLibrary DynamicLibrary::Load(const char* fileName) {
