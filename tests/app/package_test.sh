@@ -110,6 +110,46 @@ out=$("$root/usr/bin/talvex-server" --version) || fail "talvex-server --version 
 echo "talvex-server --version: $out"
 [[ $out == *"$version"* ]] || fail "--version does not name $version"
 
+# The service starts the way a login starts it (the autostart entry's Exec) and
+# the way a kiosk's user unit starts it (ExecStart), from the unpacked tree:
+# each answers on port 10012 and ends with exit code 0 on SIGTERM.
+port_answers() { (exec 3<>/dev/tcp/127.0.0.1/10012) 2>/dev/null; }
+start_as() {  # NAME COMMAND-LINE [VAR=VALUE...]
+  local name=$1 line=$2 i pid rc
+  shift 2
+  read -r -a cmd <<<"$line"
+  [[ ${cmd[0]} == /* ]] || cmd[0]=$root/usr/bin/${cmd[0]}
+  [[ ${cmd[0]} == "$root"/* ]] || cmd[0]=$root${cmd[0]}
+  mkdir -p "$work/run-$name"
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/run-$name" "$@" \
+    "${cmd[@]}" >"$work/run-$name.out" 2>&1 &
+  pid=$!
+  for ((i = 0; i < 100; i++)); do
+    port_answers && break
+    kill -0 "$pid" 2>/dev/null || fail "$name: ended early: $(cat "$work/run-$name.out")"
+    sleep 0.1
+  done
+  port_answers || { kill -KILL "$pid"; fail "$name: port 10012 does not answer"; }
+  kill -TERM "$pid"
+  for ((i = 0; i < 300; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && { kill -KILL "$pid"; fail "$name: still running 30 s after SIGTERM"; }
+  rc=0
+  wait "$pid" || rc=$?
+  [[ $rc -eq 0 ]] || fail "$name: exit code $rc after SIGTERM"
+  echo "started from $name: answered on 10012, exit 0 on SIGTERM"
+}
+if port_answers; then
+  echo "port 10012 is held by another program: start-up from the entries not checked"
+else
+  exec_line=$(sed -n 's/^Exec=//p' "$root/etc/xdg/autostart/talvex-server.desktop")
+  start_as autostart "$exec_line" QT_QPA_PLATFORM=offscreen
+  unit_line=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/talvex-server.service")
+  start_as user-unit "$unit_line"
+fi
+
 if command -v lintian >/dev/null 2>&1; then
   lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "$deb" 2>&1 |
     grep -v 'running with root privileges' || true
