@@ -20,7 +20,8 @@ fail() {
   exit 1
 }
 
-port_answers() { (exec 3<>/dev/tcp/127.0.0.1/10012) 2>/dev/null; }
+# shellcheck source=server_run.sh
+source "$(dirname "$0")/server_run.sh"
 
 # run NAME EXPECTED_STDOUT_PATTERN [VAR=VALUE...] [-- ARGUMENTS...]
 # (an empty pattern: stdout must stay empty)
@@ -33,27 +34,9 @@ run() {
   args=("$@")
   mkdir -p "$work/runtime-$name"
   : >"$work/out"
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/runtime-$name" \
-    "${vars[@]}" "$server" "${args[@]}" >"$work/out" 2>"$work/err" &
-  pid=$!
-  local i
-  for ((i = 0; i < 100; i++)); do
-    port_answers && break
-    kill -0 "$pid" 2>/dev/null || fail "$name: server ended early ($(tr '\n' ' ' <"$work/err"))"
-    sleep 0.1
-  done
-  port_answers || fail "$name: port 10012 does not answer"
-  kill -TERM "$pid"
-  for ((i = 0; i < 300; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$pid" 2>/dev/null && fail "$name: still running 30 s after SIGTERM"
-  wait "$pid"
-  local rc=$?
-  pid=
-  [[ $rc -eq 0 ]] || fail "$name: exit code $rc after SIGTERM"
-  port_answers && fail "$name: port 10012 still answers after the end"
+  serve_and_stop "$name" "$work/out" "$work/err" \
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/runtime-$name" \
+    "${vars[@]}" "$server" "${args[@]}"
   if [[ -z $pattern ]]; then
     [[ ! -s $work/out ]] || fail "$name: the desktop shell printed to stdout"
   else

@@ -16,7 +16,9 @@ for tool in cpack dpkg-deb; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-package.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=server_run.sh
+source "$(dirname "$0")/server_run.sh"
+trap '[[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*" >&2
@@ -113,32 +115,16 @@ echo "talvex-server --version: $out"
 # The service starts the way a login starts it (the autostart entry's Exec) and
 # the way a kiosk's user unit starts it (ExecStart), from the unpacked tree:
 # each answers on port 10012 and ends with exit code 0 on SIGTERM.
-port_answers() { (exec 3<>/dev/tcp/127.0.0.1/10012) 2>/dev/null; }
 start_as() {  # NAME COMMAND-LINE [VAR=VALUE...]
-  local name=$1 line=$2 i pid rc
+  local name=$1 line=$2
   shift 2
   read -r -a cmd <<<"$line"
   [[ ${cmd[0]} == /* ]] || cmd[0]=$root/usr/bin/${cmd[0]}
   [[ ${cmd[0]} == "$root"/* ]] || cmd[0]=$root${cmd[0]}
   mkdir -p "$work/run-$name"
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/run-$name" "$@" \
-    "${cmd[@]}" >"$work/run-$name.out" 2>&1 &
-  pid=$!
-  for ((i = 0; i < 100; i++)); do
-    port_answers && break
-    kill -0 "$pid" 2>/dev/null || fail "$name: ended early: $(cat "$work/run-$name.out")"
-    sleep 0.1
-  done
-  port_answers || { kill -KILL "$pid"; fail "$name: port 10012 does not answer"; }
-  kill -TERM "$pid"
-  for ((i = 0; i < 300; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$pid" 2>/dev/null && { kill -KILL "$pid"; fail "$name: still running 30 s after SIGTERM"; }
-  rc=0
-  wait "$pid" || rc=$?
-  [[ $rc -eq 0 ]] || fail "$name: exit code $rc after SIGTERM"
+  serve_and_stop "$name" "$work/run-$name.out" "$work/run-$name.err" \
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/run-$name" "$@" \
+    "${cmd[@]}"
   echo "started from $name: answered on 10012, exit 0 on SIGTERM"
 }
 if port_answers; then
