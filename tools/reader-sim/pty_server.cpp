@@ -108,18 +108,28 @@ void PtyServer::ClientsGone(bool drainLine) {
   // queue towards the clients is flushed: the other one may already hold the
   // first request of a client that opened the line in the meantime.
   tcflush(heldSlave_, TCIFLUSH);
+  std::vector<std::uint8_t> drained;
   if (drainLine) {
-    // No client has opened since: what waits on our side is the closed
-    // client's, and answering it would hand the next client a stale answer.
+    // No client had opened when the close was seen: what waits on our side
+    // is the closed client's, and answering it would hand the next client a
+    // stale answer.
     std::uint8_t buf[4096];
-    while (read(master_, buf, sizeof buf) > 0) {
-    }
+    for (ssize_t n; (n = read(master_, buf, sizeof buf)) > 0;)
+      drained.insert(drained.end(), buf, buf + n);
+    // A client that opened while we drained may have sent its first request
+    // already. Its open is queued on the watch before any byte it writes, so
+    // with nothing queued there every drained byte is the closed client's;
+    // otherwise the bytes are kept, so that the new client's request is
+    // answered rather than lost.
+    int queued = 0;
+    if (ioctl(watch_, FIONREAD, &queued) != 0 || queued == 0) drained.clear();
   }
   engine_->ResetStream();
   out_.clear();
   blocked_ = false;
   outSent_ = 0;
   if (options_.verbose) std::fputs("reader-sim: client closed the line\n", stderr);
+  if (!drained.empty()) TakeRequestBytes(drained.data(), drained.size());
 }
 
 void PtyServer::ReadRequests() {
@@ -127,23 +137,27 @@ void PtyServer::ReadRequests() {
   while (true) {
     ssize_t n = read(master_, buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN, or EIO while no side is open
-    const bool wasIdle = outSent_ == out_.size();
-    if (wasIdle) {
-      out_.clear();
-      outSent_ = 0;
-    }
-    engine_->Feed(buf, static_cast<std::size_t>(n), &out_);
-    // A pseudo-terminal keeps the exclusive flag (TIOCEXCL) of a client
-    // after that client has closed it, and then refuses every unprivileged
-    // open, even the same client's next one. Clearing it as soon as the
-    // client talks, rather than when we see it close, leaves no moment in
-    // which a quick reopen fails. Clients that want the line to themselves
-    // still have flock(), which the terminal does not keep.
-    ioctl(heldSlave_, TIOCNXCL);
-    if (wasIdle && outSent_ < out_.size()) {
-      burstStart_ = std::chrono::steady_clock::now();
-      burstSent_ = 0;
-    }
+    TakeRequestBytes(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void PtyServer::TakeRequestBytes(const std::uint8_t* bytes, std::size_t size) {
+  const bool wasIdle = outSent_ == out_.size();
+  if (wasIdle) {
+    out_.clear();
+    outSent_ = 0;
+  }
+  engine_->Feed(bytes, size, &out_);
+  // A pseudo-terminal keeps the exclusive flag (TIOCEXCL) of a client
+  // after that client has closed it, and then refuses every unprivileged
+  // open, even the same client's next one. Clearing it as soon as the
+  // client talks, rather than when we see it close, leaves no moment in
+  // which a quick reopen fails. Clients that want the line to themselves
+  // still have flock(), which the terminal does not keep.
+  ioctl(heldSlave_, TIOCNXCL);
+  if (wasIdle && outSent_ < out_.size()) {
+    burstStart_ = std::chrono::steady_clock::now();
+    burstSent_ = 0;
   }
 }
 

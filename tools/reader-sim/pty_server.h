@@ -36,6 +36,8 @@ class PtyServer {
 
  private:
   void ReadRequests();
+  // Request bytes read from the line, fed to the engine.
+  void TakeRequestBytes(const std::uint8_t* bytes, std::size_t size);
   // The last client closed the line; drainLine also discards request bytes
   // still waiting on our side (safe only while no new client has opened).
   void ClientsGone(bool drainLine);
