@@ -1,10 +1,27 @@
 # Strict warnings for the project's own targets (not for third-party code).
-function(talvex_strict target)
+# Warnings become errors only when asked (scripts/build and CI ask): a
+# packager's compiler or flags may warn where ours do not.
+option(TALVEX_WERROR "Treat compiler warnings as errors in the project's own targets" OFF)
+
+# The warning options, for the C++ sources of a target.
+function(talvex_warning_flags out)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /WX)
+    set(flags /W4)
+    if(TALVEX_WERROR)
+      list(APPEND flags /WX)
+    endif()
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    set(flags -Wall -Wextra)
+    if(TALVEX_WERROR)
+      list(APPEND flags -Werror)
+    endif()
   endif()
+  set(${out} ${flags} PARENT_SCOPE)
+endfunction()
+
+function(talvex_strict target)
+  talvex_warning_flags(flags)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX,C>:${flags}>)
 endfunction()
 
 # A static library of one subsystem: every .cpp in the folder, plus the

@@ -2,10 +2,12 @@
 // whether it listens, and runs until SIGINT or SIGTERM.
 #pragma once
 
+#include "app/options.h"
+
 namespace talvex {
 
-// Exit codes: 0 after a clean stop (and for --help / --version), 1 when the
-// service could not listen or ended by itself, 2 for a wrong argument.
-int RunHeadless(int argc, char** argv);
+// Exit codes: 0 after a clean stop, 1 when the service could not listen or
+// ended by itself.
+int RunHeadless(const ServerOptions& options);
 
 }  // namespace talvex

@@ -1,16 +1,24 @@
-// talvex-server: the card reading service on TCP port 10012. With the desktop
-// shell built in, it runs under its tray icon when a desktop is there, and
-// headless otherwise (or when asked with --headless).
-#include "app/headless.h"
+// talvex-server: the card reading service on TCP port 10012. On a desktop it
+// runs under its tray icon (the shell library, loaded only then), and
+// headless otherwise or when asked with --headless.
+#include <cstdio>
+#include <string>
 
-#if TALVEX_HAVE_QT_SHELL
-#include "app/qt/shell.h"
-#endif
+#include "app/desktop_shell.h"
+#include "app/headless.h"
+#include "app/options.h"
 
 int main(int argc, char** argv) {
-#if TALVEX_HAVE_QT_SHELL
-  return talvex::RunDesktopShell(argc, argv, talvex::RunHeadless);
-#else
-  return talvex::RunHeadless(argc, argv);
-#endif
+  const talvex::ParsedOptions parsed = talvex::ParseServerOptions(argc, argv);
+  if (const int code = talvex::ReportOptionsVerdict(parsed); code >= 0) return code;
+  const talvex::ServerOptions& options = parsed.options;
+  if (options.headless || !talvex::DesktopNamed()) return talvex::RunHeadless(options);
+
+  talvex::ConfigureHttpService(options.service);
+  std::string why;
+  const int code = talvex::RunDesktopShell(argc > 0 ? argv[0] : "talvex-server", &why);
+  if (code >= 0) return code;
+  std::fprintf(stderr, "talvex-server: %s; running without the tray icon\n", why.c_str());
+  std::fflush(stderr);
+  return talvex::RunHeadless(options);
 }

@@ -32,8 +32,9 @@ struct StartReport {
 std::unique_ptr<platform::StopSignal> g_stopSignal;
 std::unique_ptr<platform::Thread> g_serviceThread;
 std::shared_ptr<StartReport> g_startReport;
+ServiceConfig g_config;
 
-ResultCode HttpServiceThread(platform::NetEvent stopEvent,
+ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& config,
                              const std::shared_ptr<StartReport>& report) {
   platform::Network& net = platform::SystemNetwork();
   RequestHandlers handlers;
@@ -48,7 +49,7 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent,
     report->listening = true;
     report->changed.notify_all();
   };
-  const ResultCode result = RunHttpService(net, stopEvent, kServicePort, handlers);
+  const ResultCode result = RunHttpService(net, stopEvent, config.port, handlers);
   {
     std::lock_guard<std::mutex> lock(report->mutex);
     report->ended = true;
@@ -71,6 +72,14 @@ const CardPipeline& SystemCardPipeline() {
   return pipeline;
 }
 
+void ConfigureHttpService(const ServiceConfig& config) {
+  g_config = config;
+}
+
+const ServiceConfig& HttpServiceConfig() {
+  return g_config;
+}
+
 int StartHttpService() {
   // A second start would take the stop signal from the running thread.
   if (g_serviceThread) return 0;
@@ -79,8 +88,9 @@ int StartHttpService() {
   g_startReport = std::make_shared<StartReport>();
   platform::NetEvent stopEvent = g_stopSignal->Event();
   std::shared_ptr<StartReport> report = g_startReport;
-  g_serviceThread = platform::Thread::Start(
-      [stopEvent, report]() { return HttpServiceThread(stopEvent, report); });
+  g_serviceThread = platform::Thread::Start([stopEvent, config = g_config, report]() {
+    return HttpServiceThread(stopEvent, config, report);
+  });
   if (!g_serviceThread) {
     g_stopSignal.reset();
     g_startReport.reset();

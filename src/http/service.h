@@ -11,6 +11,16 @@ namespace talvex {
 inline constexpr std::uint16_t kServicePort = 10012;
 inline constexpr int kMaxClients = 62;
 
+// What the service listens on.
+struct ServiceConfig {
+  std::uint16_t port = kServicePort;
+};
+
+// The configuration every later StartHttpService uses (the default until
+// this is called). Call only while no service thread exists.
+void ConfigureHttpService(const ServiceConfig& config);
+const ServiceConfig& HttpServiceConfig();
+
 // 1 when the service thread was created, 0 when it was not. Call only while
 // no service thread exists.
 int StartHttpService();

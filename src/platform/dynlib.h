@@ -21,6 +21,9 @@ std::string SharedLibraryFileName(const char* baseName);
 // false when the system does not tell.
 bool ExecutableDirectory(std::string* out);
 
+// Whether a file (a library to load) exists at `path` (UTF-8).
+bool LibraryFileExists(const std::string& path);
+
 // One loaded library, unloaded when the object goes.
 class DynamicLibrary {
  public:
@@ -37,6 +40,9 @@ class DynamicLibrary {
   static DynamicLibrary Load(const char* fileName);
   // Loads exactly the library at `path` (UTF-8); no search.
   static DynamicLibrary LoadPath(const std::string& path);
+
+  // Why the last Load or LoadPath on this thread failed, as the system says.
+  static std::string LoadError();
 
   bool IsLoaded() const { return handle_ != nullptr; }
   // The address of an exported symbol; null when not loaded or not exported.

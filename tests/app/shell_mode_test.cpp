@@ -5,18 +5,12 @@
 namespace talvex {
 namespace {
 
-ShellEnvironment Env(QByteArray qpa, QByteArray display, QByteArray wayland, bool args = false) {
+ShellEnvironment Env(QByteArray qpa, QByteArray display, QByteArray wayland) {
   ShellEnvironment env;
-  env.hasArguments = args;
   env.qpaPlatform = std::move(qpa);
   env.display = std::move(display);
   env.waylandDisplay = std::move(wayland);
   return env;
-}
-
-TEST(ShellMode, AnyArgumentRunsHeadless) {
-  EXPECT_FALSE(ChooseShellMode(Env("", ":0", "wayland-0", true)).desktop);
-  EXPECT_FALSE(ChooseShellMode(Env("xcb", ":0", "", true)).desktop);
 }
 
 TEST(ShellMode, NoDisplayRunsHeadless) {

@@ -7,7 +7,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <cstdint>
 
+#include "app/desktop_shell.h"
 #include "app/qt/dialog.h"
 #include "app/qt/service_control.h"
 #include "http/service.h"
@@ -15,9 +17,13 @@
 namespace talvex {
 namespace {
 
+// The port of this run: a free one, so that an installed server on 10012 or
+// another test run beside this one does not matter.
+std::uint16_t g_port = 0;
+
 bool PortAnswers() {
   QTcpSocket socket;
-  socket.connectToHost(QHostAddress::LocalHost, kServicePort);
+  socket.connectToHost(QHostAddress::LocalHost, g_port);
   const bool connected = socket.waitForConnected(2000);
   socket.abort();
   return connected;
@@ -25,7 +31,14 @@ bool PortAnswers() {
 
 bool PortFreeToBind() {
   QTcpServer server;
-  return server.listen(QHostAddress::Any, kServicePort);
+  return server.listen(QHostAddress::Any, g_port);
+}
+
+// The service as the server hands it to its shell.
+ServiceControl& HttpService() {
+  static const TalvexShellHost host = HttpServiceShellHost("shell_service_tests");
+  static HostService service(host);
+  return service;
 }
 
 DialogOptions WithTray() {
@@ -39,9 +52,11 @@ class ShellWithRealService : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(HttpServiceThreadExists());
-    // Within one test run the port is locked for us; a program outside it
-    // (another build's tests, a running server) makes these checks moot.
-    if (!PortFreeToBind()) GTEST_SKIP() << "port 10012 is held by another program";
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::Any, 0));
+    g_port = probe.serverPort();
+    probe.close();
+    ConfigureHttpService(ServiceConfig{g_port});
   }
   void TearDown() override { StopHttpService(); }
 };
@@ -80,7 +95,7 @@ TEST_F(ShellWithRealService, StopThenStartListensAgain) {
 
 TEST_F(ShellWithRealService, TakenPortLeavesTheButtonsRunningUntilStop) {
   QTcpServer other;
-  ASSERT_TRUE(other.listen(QHostAddress::Any, kServicePort));
+  ASSERT_TRUE(other.listen(QHostAddress::Any, g_port));
   CTalvexServerDlg dlg(HttpService(), WithTray());
   dlg.OnInitDialog();
   // The thread was created and ends by itself on the bind; the shell does

@@ -3,13 +3,16 @@
 // and USB stages of auto-detection. A test tool only: never installed.
 //
 //   talvex-server-fakedev [--hid] [--usb] [--sample resident|foreign|hmt] [--no-card]
+//                         [--port N]
 //
 // --hid adds a simulated HID reader (behind a keyboard that is no reader),
 // --usb a simulated USB-driver reader (behind a device of another class).
 // Serial ports stay the system's ($TALVEX_PORTS). On a clean stop it prints
 // one line with the frames each simulated reader answered, by command:
 //   fakedev hid startup=1 probe=1 find=2 select=2 read=2 usb startup=0 ...
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -25,7 +28,7 @@ using talvex::sim::Command;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: talvex-server-fakedev [--hid] [--usb] [--sample resident|foreign|hmt] "
-               "[--no-card]\n"
+               "[--no-card] [--port N]\n"
                "Test server: the headless service with simulated HID and USB-driver readers.\n");
 }
 
@@ -44,6 +47,8 @@ int main(int argc, char** argv) {
   bool hid = false;
   bool usb = false;
   bool card = true;
+  talvex::ServerOptions options;
+  options.headless = true;
   talvex::sim::SampleKind kind = talvex::sim::SampleKind::Resident;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--hid") == 0) {
@@ -55,6 +60,9 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--sample") == 0 && i + 1 < argc &&
                talvex::sim::ParseSampleKind(argv[i + 1], &kind)) {
       ++i;
+    } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0 &&
+               std::atoi(argv[i + 1]) < 65536) {
+      options.service.port = static_cast<std::uint16_t>(std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--help") == 0) {
       PrintUsage(stdout);
       return 0;
@@ -99,9 +107,7 @@ int main(int argc, char** argv) {
   int rc = 0;
   {
     talvex::platform::ScopedDeviceBackends scope({nullptr, &hidBackend, &usbBackend});
-    char headless[] = "--headless";
-    char* serverArgv[] = {argv[0], headless, nullptr};
-    rc = talvex::RunHeadless(2, serverArgv);
+    rc = talvex::RunHeadless(options);
   }
   if (rc == 0) {
     std::printf("fakedev");

@@ -1,22 +1,19 @@
 #include "app/qt/service_control.h"
 
-#include "http/service.h"
+#include "app/shell_abi.h"
 
 namespace talvex {
-namespace {
 
-class RealHttpService final : public ServiceControl {
- public:
-  int Start() override { return StartHttpService(); }
-  void Stop() override { StopHttpService(); }
-  bool ThreadExists() override { return HttpServiceThreadExists(); }
-};
+int HostService::Start() {
+  return host_.startService();
+}
 
-}  // namespace
+void HostService::Stop() {
+  host_.stopService();
+}
 
-ServiceControl& HttpService() {
-  static RealHttpService service;
-  return service;
+bool HostService::ThreadExists() {
+  return host_.serviceThreadExists() != 0;
 }
 
 }  // namespace talvex

@@ -3,6 +3,8 @@
 // in place of the real HTTP service.
 #pragma once
 
+struct TalvexShellHost;
+
 namespace talvex {
 
 class ServiceControl {
@@ -16,7 +18,17 @@ class ServiceControl {
   virtual bool ThreadExists() = 0;
 };
 
-// The real HTTP service on port 10012.
-ServiceControl& HttpService();
+// The server's HTTP service, reached through the operations the server hands
+// to its shell.
+class HostService final : public ServiceControl {
+ public:
+  explicit HostService(const TalvexShellHost& host) : host_(host) {}
+  int Start() override;
+  void Stop() override;
+  bool ThreadExists() override;
+
+ private:
+  const TalvexShellHost& host_;
+};
 
 }  // namespace talvex

@@ -1,15 +1,6 @@
-// The desktop shell's entry point.
+// The desktop shell's entry point, exported by talvex-shell-qt.so.
 #pragma once
 
-namespace talvex {
+#include "app/shell_abi.h"
 
-// The server without the desktop: runs the service until SIGINT or SIGTERM.
-using HeadlessEntry = int (*)(int argc, char** argv);
-
-// Runs the tray icon and dialog over the HTTP service and returns the exit
-// code. Without a desktop (no display, or none of Qt's desktop platform
-// plugins starts) or with any command-line argument (--headless, --help,
-// --version, ...), runs `headless` with the same arguments instead.
-int RunDesktopShell(int argc, char** argv, HeadlessEntry headless);
-
-}  // namespace talvex
+extern "C" __attribute__((visibility("default"))) int talvex_shell_main(TalvexShellHost* host);

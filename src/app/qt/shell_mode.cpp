@@ -7,7 +7,6 @@ namespace talvex {
 
 ShellMode ChooseShellMode(const ShellEnvironment& env) {
   ShellMode mode;
-  if (env.hasArguments) return mode;
   QStringList platforms;
   if (!env.qpaPlatform.trimmed().isEmpty()) {
     for (const QString& name : QString::fromLocal8Bit(env.qpaPlatform).split(QLatin1Char(';'))) {
@@ -32,10 +31,8 @@ ShellMode ChooseShellMode(const ShellEnvironment& env) {
   return mode;
 }
 
-ShellEnvironment CurrentShellEnvironment(int argc, char** argv) {
-  (void)argv;
+ShellEnvironment CurrentShellEnvironment() {
   ShellEnvironment env;
-  env.hasArguments = argc > 1;
   env.qpaPlatform = qgetenv("QT_QPA_PLATFORM");
   env.display = qgetenv("DISPLAY");
   env.waylandDisplay = qgetenv("WAYLAND_DISPLAY");

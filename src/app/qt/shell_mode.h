@@ -13,7 +13,6 @@ namespace talvex {
 inline constexpr char kFallbackPlatform[] = "minimal";
 
 struct ShellEnvironment {
-  bool hasArguments = false;  // anything on the command line besides the program name
   QByteArray qpaPlatform;     // QT_QPA_PLATFORM
   QByteArray display;         // DISPLAY
   QByteArray waylandDisplay;  // WAYLAND_DISPLAY
@@ -28,12 +27,11 @@ struct ShellMode {
   bool headlessOnFallback = false;
 };
 
-// Any argument (--headless, --help, --version or a wrong one) goes to the
-// headless server, which understands them all. Without arguments the desktop
-// shell runs when Qt was given a platform or a display exists.
+// The desktop shell runs when Qt was given a platform or a display exists
+// (the server has already left --headless out).
 ShellMode ChooseShellMode(const ShellEnvironment& env);
 
 // The environment of this process.
-ShellEnvironment CurrentShellEnvironment(int argc, char** argv);
+ShellEnvironment CurrentShellEnvironment();
 
 }  // namespace talvex

@@ -1,5 +1,5 @@
 // TalvexServer.exe: the card reading service under its tray icon, or with
-// --headless (and the other options of talvex-server) without any window.
+// --headless without any window; the other options as talvex-server has them.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,22 +30,28 @@ void UseParentConsole() {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   int argc = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (wide != nullptr && argc > 1) {
-    std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i)
-      args.push_back(
-          talvex::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide[i]))));
-    LocalFree(wide);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+  std::vector<std::string> args;
+  for (int i = 0; wide != nullptr && i < argc; ++i)
+    args.push_back(
+        talvex::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide[i]))));
+  if (wide != nullptr) LocalFree(wide);
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+
+  const talvex::ParsedOptions parsed =
+      talvex::ParseServerOptions(static_cast<int>(args.size()), argv.data());
+  if (parsed.verdict != talvex::OptionsVerdict::kRun || parsed.options.headless) {
     UseParentConsole();
-    const int code = talvex::RunHeadless(argc, argv.data());
-    talvex::platform::win32::CallVendorExit();
+    int code = talvex::ReportOptionsVerdict(parsed);
+    if (code < 0) {
+      code = talvex::RunHeadless(parsed.options);
+      talvex::platform::win32::CallVendorExit();
+    }
     std::fflush(stdout);
     std::fflush(stderr);
     return code;
   }
-  if (wide != nullptr) LocalFree(wide);
+  talvex::ConfigureHttpService(parsed.options.service);
   return theApp.Run(instance);
 }

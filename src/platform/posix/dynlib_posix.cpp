@@ -38,8 +38,25 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   return *this;
 }
 
+namespace {
+thread_local std::string t_loadError;
+}  // namespace
+
+bool LibraryFileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
 DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
-  return DynamicLibrary(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* error = dlerror();
+    t_loadError = error != nullptr ? error : "unknown error";
+  }
+  return DynamicLibrary(handle);
+}
+
+std::string DynamicLibrary::LoadError() {
+  return t_loadError;
 }
 
 DynamicLibrary DynamicLibrary::Load(const char* fileName) {

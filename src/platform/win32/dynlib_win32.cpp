@@ -4,6 +4,7 @@
 // never the current directory or PATH.
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 #include "platform/dynlib.h"
@@ -63,6 +64,24 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   return *this;
 }
 
+namespace {
+thread_local std::string t_loadError;
+
+HMODULE Remember(HMODULE module) {
+  if (module == nullptr) t_loadError = "error " + std::to_string(GetLastError());
+  return module;
+}
+}  // namespace
+
+bool LibraryFileExists(const std::string& path) {
+  const std::wstring wide = win32::WideFromUtf8(path);
+  return !wide.empty() && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string DynamicLibrary::LoadError() {
+  return t_loadError;
+}
+
 DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
   const std::wstring wide = win32::WideFromUtf8(path);
   if (wide.empty()) return DynamicLibrary();
@@ -74,8 +93,8 @@ DynamicLibrary DynamicLibrary::LoadPath(const std::string& path) {
   QuietErrors quiet;
   // The library's own dependencies come from its folder and the safe default
   // folders, not from the current directory or PATH.
-  return DynamicLibrary(LoadLibraryExW(
-      wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+  return DynamicLibrary(Remember(LoadLibraryExW(
+      wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)));
 }
 
 DynamicLibrary DynamicLibrary::Load(const char* fileName) {
@@ -88,7 +107,8 @@ DynamicLibrary DynamicLibrary::Load(const char* fileName) {
   }
   const std::wstring wide = win32::WideFromUtf8(name);
   QuietErrors quiet;
-  return DynamicLibrary(LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+  return DynamicLibrary(
+      Remember(LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)));
 }
 
 void* DynamicLibrary::Symbol(const char* name) const {
