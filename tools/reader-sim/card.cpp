@@ -268,7 +268,9 @@ CardImage SampleCard(SampleKind kind) {
 bool ParseCardText(std::string_view content, const std::string& baseDir,
                    const std::string& sourceName, CardImage* card, std::string* error) {
   auto fail = [&](int line, const std::string& why) {
-    *error = sourceName + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + why;
+    std::string where = sourceName;
+    if (line > 0) where.append(":").append(std::to_string(line));
+    *error = where.append(": ").append(why);
     return false;
   };
   if (content.size() >= 3 && content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
