@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end figures of the real talvex-server --headless over 127.0.0.1:10012
-against talvex-reader-sim (no faults) and the stand-in decoder.
+"""End-to-end figures of the real talvex-server --headless over 127.0.0.1, on a
+free port of its own, against talvex-reader-sim (no faults) and the stand-in
+decoder.
 
   start-up    time from exec to the "listening" line (median of --startups)
   unpaced     /readCard latency with the simulator answering at once: the
@@ -14,13 +15,19 @@ against talvex-reader-sim (no faults) and the stand-in decoder.
   idle CPU    utime + stime of the server over 5 s while 62 idle clients are
               connected (each has had one card answered)
 
-  bench/e2e_driver.py [--build DIR] [--requests N] [--paced N] [--soak N]
-Holds /tmp/talvex-port10012.lock while it uses the port. Every loop is
-bounded in count; the run stops by itself.
+  --installed lays the server out as the package does (cmake --install of the
+              package's component into a private folder: usr/bin/talvex-server,
+              its tray shell in usr/lib/talvex, stripped) and measures that,
+              with the stand-in decoder where a site puts the vendor's
+  --tray      also measures the tray mode under Xvfb: start-up to the port
+              answering, and VmRSS idle and after one request
+
+  bench/e2e_driver.py [--build DIR] [--installed] [--tray] [--requests N]
+                      [--paced N] [--soak N]
+Every loop is bounded in count; the run stops by itself.
 """
 
 import argparse
-import fcntl
 import os
 import re
 import select
@@ -33,10 +40,18 @@ import sys
 import tempfile
 import time
 
-HOST, PORT = "127.0.0.1", 10012
-LOCK_PATH = "/tmp/talvex-port10012.lock"
-CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n"
+HOST = "127.0.0.1"
 TICK = os.sysconf("SC_CLK_TCK")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+PORT = free_port()
+CARD_REQUEST = f"GET /readCard HTTP/1.1\r\nHost: {HOST}:{PORT}\r\n\r\n".encode()
 
 
 def proc(pid):
@@ -97,8 +112,9 @@ def pct(values, p):
 class Stack:
     """Simulator and server in a private folder."""
 
-    def __init__(self, bin_dir, sim_args, in_memory=False):
+    def __init__(self, bin_dir, sim_args, in_memory=False, server=None):
         self.bin = bin_dir
+        self.server_path = server or os.path.join(bin_dir, "talvex-server")
         self.root = tempfile.mkdtemp(prefix="talvex-bench-", dir="/dev/shm" if in_memory else None)
         self.ports = os.path.join(self.root, "ports")
         self.runtime = os.path.join(self.root, "runtime")
@@ -117,27 +133,38 @@ class Stack:
             raise RuntimeError("simulator did not start")
         self.server = None
 
-    def start_server(self, port_wait=300):
-        """Starts the server; the time to its listening line. While a run that
-        does not take the lock has the port, waits for it (up to port_wait s)."""
-        deadline = time.monotonic() + port_wait
-        while True:
-            t0 = time.perf_counter()
-            self.server = subprocess.Popen(
-                [os.path.join(self.bin, "talvex-server"), "--headless"],
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
-            r, _, _ = select.select([self.server.stdout], [], [], 30)
-            line = self.server.stdout.readline() if r else b""
-            dt = time.perf_counter() - t0
-            if line == b"Talvex listening on port 10012\n":
-                return dt
-            stop(self.server, close=False)
-            err = self.server.stderr.read()
-            self.server.stderr.close()
-            self.server = None
-            if b"already in use" not in err or time.monotonic() > deadline:
-                raise RuntimeError(f"server did not start: {line!r} {err!r}")
-            time.sleep(1)
+    def start_server(self):
+        """Starts the server headless; the time to its listening line."""
+        t0 = time.perf_counter()
+        self.server = subprocess.Popen(
+            [self.server_path, "--headless", "--port", str(PORT)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+        r, _, _ = select.select([self.server.stdout], [], [], 30)
+        line = self.server.stdout.readline() if r else b""
+        dt = time.perf_counter() - t0
+        if line == f"Talvex listening on port {PORT}\n".encode():
+            return dt
+        stop(self.server, close=False)
+        err = self.server.stderr.read()
+        self.server.stderr.close()
+        self.server = None
+        raise RuntimeError(f"server did not start: {line!r} {err!r}")
+
+    def start_tray(self, display):
+        """Starts the server on a desktop; the time until its port answers
+        (the tray mode prints no line)."""
+        env = dict(self.env, DISPLAY=display)
+        t0 = time.perf_counter()
+        self.server = subprocess.Popen([self.server_path, "--port", str(PORT)],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+        deadline = t0 + 30
+        while time.perf_counter() < deadline and self.server.poll() is None:
+            try:
+                socket.create_connection((HOST, PORT), timeout=1).close()
+                return time.perf_counter() - t0
+            except OSError:
+                time.sleep(0.0005)
+        raise RuntimeError(f"tray server did not listen: {self.server.stderr.read(2000)!r}")
 
     def stop_server(self):
         stop(self.server)
@@ -183,6 +210,66 @@ def load():
     return open("/proc/loadavg").read().split()[0]
 
 
+def stage_installed(build):
+    """The package's layout under a private folder; returns (root, server)."""
+    root = tempfile.mkdtemp(prefix="talvex-stage-")
+    subprocess.run(["cmake", "--install", build, "--prefix", "/usr", "--component", "Unspecified",
+                    "--strip"], env=dict(os.environ, DESTDIR=root), check=True,
+                   stdout=subprocess.DEVNULL)
+    lib = os.path.join(root, "usr", "lib", "talvex")
+    os.makedirs(lib, exist_ok=True)
+    shutil.copy(os.path.join(build, "bin", "libWltRS.so"), lib)
+    return root, os.path.join(root, "usr", "bin", "talvex-server")
+
+
+def qt_maps(pid):
+    """Whether a Qt library is mapped into the process."""
+    with open(f"/proc/{pid}/maps") as f:
+        return any("libQt" in line for line in f)
+
+
+class Xvfb:
+    def __init__(self):
+        for n in range(90, 190):
+            if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
+                break
+        self.display = f":{n}"
+        self.proc = subprocess.Popen(["Xvfb", self.display, "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.exists(f"/tmp/.X11-unix/X{n}"):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("Xvfb did not start")
+
+    def close(self):
+        stop(self.proc)
+
+
+def measure_tray(bin_dir, server, startups):
+    xvfb = Xvfb()
+    s = Stack(bin_dir, ["--sample", "resident"], server=server)
+    try:
+        times = []
+        for _ in range(startups):
+            times.append(s.start_tray(xvfb.display))
+            s.stop_server()
+        s.start_tray(xvfb.display)
+        pid = s.server.pid
+        time.sleep(1.0)
+        rss_idle, _, _ = proc(pid)
+        c = Reader(connect())
+        timed_request(c)
+        rss_first, _, _ = proc(pid)
+        c.sock.close()
+        print(f"tray mode under Xvfb: start-up to the port answering: median "
+              f"{statistics.median(times) * 1000:.1f} ms ({startups} starts); VmRSS idle "
+              f"{rss_idle} KiB, after 1 request {rss_first} KiB; Qt mapped: {qt_maps(pid)}")
+    finally:
+        s.close()
+        xvfb.close()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -191,19 +278,29 @@ def main():
     ap.add_argument("--requests", type=int, default=2000, help="unpaced requests")
     ap.add_argument("--paced", type=int, default=40, help="requests at 115200 baud")
     ap.add_argument("--soak", type=int, default=10000, help="requests before the last RSS")
+    ap.add_argument("--installed", action="store_true",
+                    help="measure the server as the package lays it out")
+    ap.add_argument("--tray", action="store_true", help="also measure the tray mode under Xvfb")
     ap.add_argument("--shm", action="store_true",
                     help="the server's temporary folder in /dev/shm (memory), as the user's "
                          "runtime folder on a desktop usually is, instead of on disk")
     args = ap.parse_args()
     bin_dir = os.path.join(args.build, "bin")
+    stage, server = stage_installed(args.build) if args.installed else (None, None)
+    try:
+        run(args, bin_dir, server)
+    finally:
+        if stage:
+            shutil.rmtree(stage, ignore_errors=True)
 
-    lock = open(LOCK_PATH, "a")
-    fcntl.flock(lock, fcntl.LOCK_EX)
+
+def run(args, bin_dir, server):
     print(f"machine: {os.cpu_count()} cores, load average {load()} at the start; "
-          f"temporary folder {'in /dev/shm' if args.shm else 'on ' + tempfile.gettempdir()}")
+          f"temporary folder {'in /dev/shm' if args.shm else 'on ' + tempfile.gettempdir()}; "
+          f"server {'as installed (stripped)' if server else 'from the build folder'}")
 
     # --- start-up, memory, unpaced latency, idle CPU ---
-    s = Stack(bin_dir, ["--sample", "resident"], args.shm)
+    s = Stack(bin_dir, ["--sample", "resident"], args.shm, server)
     try:
         startups = []
         for _ in range(args.startups):
@@ -217,6 +314,7 @@ def main():
         pid = s.server.pid
         time.sleep(0.5)
         rss_idle, _, fds_idle = proc(pid)
+        print(f"headless: Qt mapped: {qt_maps(pid)}")
         c = Reader(connect())
         first = timed_request(c)
         rss_first, cpu0, _ = proc(pid)
@@ -255,8 +353,13 @@ def main():
     finally:
         s.close()
 
+    if args.tray:
+        measure_tray(bin_dir, server, args.startups)
+
     # --- paced at 115200 baud ---
-    s = Stack(bin_dir, ["--sample", "resident", "--baud", "115200", "-v"], args.shm)
+    if args.paced <= 0:
+        return
+    s = Stack(bin_dir, ["--sample", "resident", "--baud", "115200", "-v"], args.shm, server)
     try:
         s.start_server()
         c = Reader(connect())
@@ -283,7 +386,6 @@ def main():
               f"{pct(lat, 99) / wire:.3f} x p99 (load {load()})")
     finally:
         s.close()
-        lock.close()
 
 
 if __name__ == "__main__":
