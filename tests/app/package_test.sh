@@ -54,6 +54,7 @@ expected=(
   usr/share/doc/talvex-server/copyright
   usr/share/doc/talvex-server/changelog.Debian.gz
   usr/share/man/man1/talvex-server.1.gz
+  usr/lib/talvex/talvex-shell-qt.so
 )
 # The simulator and the udev rules come with their own parts of the tree.
 [[ -x $build/bin/talvex-reader-sim ]] &&
@@ -96,15 +97,19 @@ assert (width, height) == (32, 32), (width, height)
 assert colour == 3 and depth == 8, (colour, depth)  # palette, 8 bits
 PY
 
-# Library dependencies were worked out, and Qt's platform plugins are named.
+# The server itself needs no GUI library; its tray shell does.
+if ldd "$root/usr/bin/talvex-server" | grep -q libQt; then
+  fail "talvex-server links Qt: $(ldd "$root/usr/bin/talvex-server" | grep libQt)"
+fi
+
+# Library dependencies were worked out (the shell's too), and Qt's platform
+# plugins are named.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 if command -v dpkg-shlibdeps >/dev/null 2>&1; then
   [[ $depends == *libc6* ]] || fail "no libc6 in Depends"
-  if ldd "$root/usr/bin/talvex-server" | grep -q libQt; then
-    [[ $depends == *libqt* ]] || fail "no Qt library in Depends"
-    [[ $depends == *qpa-plugins* || $depends == *libqt5gui5* ]] || fail "no Qt platform plugins in Depends"
-  fi
+  [[ $depends == *libqt* ]] || fail "no Qt library in Depends"
+  [[ $depends == *qpa-plugins* || $depends == *libqt5gui5* ]] || fail "no Qt platform plugins in Depends"
 fi
 
 # The unpacked server runs.
