@@ -9,6 +9,11 @@
   var fields = document.getElementById("fields");
   var kind = document.getElementById("kind");
 
+  // index.html?port=N talks to a Talvex started with --port N (for example
+  // beside an installed one that has 10012).
+  var port = Number(new URLSearchParams(window.location.search).get("port"));
+  if (!(Number.isInteger(port) && port >= 1 && port <= 65535)) port = TalvexCard.DEFAULT_PORT;
+
   function show(text, cls) {
     status.textContent = text;
     status.className = cls || "";
@@ -39,7 +44,7 @@
     button.disabled = true;
     card.hidden = true;
     show("正在读卡… / Reading…");
-    TalvexCard.readCard().then(function (result) {
+    TalvexCard.readCard(port).then(function (result) {
       if (result.ok) {
         render(result);
         show("读卡成功 / Card read", "ok");
@@ -47,8 +52,8 @@
         show("读卡失败 / Read failed — " + result.code + ": " + result.message, "error");
       }
     }, function (error) {
-      show("无法连接读卡服务：请确认 Talvex 已启动（端口 10012）。 / " +
-           "Cannot reach the card service: make sure Talvex is running (port 10012).", "hint");
+      show("无法连接读卡服务：请确认 Talvex 已启动（端口 " + port + "）。 / " +
+           "Cannot reach the card service: make sure Talvex is running (port " + port + ").", "hint");
       console.warn(error);
     }).then(function () { button.disabled = false; });
   });

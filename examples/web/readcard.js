@@ -8,7 +8,13 @@
 (function (global) {
   "use strict";
 
-  var SERVICE_URL = "http://127.0.0.1:10012/readCard";
+  // The port Talvex listens on unless it was started with --port N.
+  var DEFAULT_PORT = 10012;
+  var SERVICE_URL = serviceUrl(DEFAULT_PORT);
+
+  function serviceUrl(port) {
+    return "http://127.0.0.1:" + (port || DEFAULT_PORT) + "/readCard";
+  }
 
   // Field names and labels per card kind, in the order the service sends them.
   var KINDS = {
@@ -88,9 +94,10 @@
   }
 
   // A plain GET with no custom headers and no credentials: browsers send it
-  // without a preflight, and the service allows every origin.
-  function readCard() {
-    return fetch(SERVICE_URL, { method: "GET", cache: "no-store" }).then(
+  // without a preflight, and the service allows every origin. `port` is
+  // optional: the service's port when it is not 10012.
+  function readCard(port) {
+    return fetch(serviceUrl(port), { method: "GET", cache: "no-store" }).then(
       function (response) { return response.text().then(parseCardResponse); },
       function (error) {
         var e = new Error("服务未运行 / Talvex service not reachable");
@@ -100,5 +107,8 @@
       });
   }
 
-  global.TalvexCard = { SERVICE_URL: SERVICE_URL, KINDS: KINDS, parseCardResponse: parseCardResponse, readCard: readCard };
+  global.TalvexCard = {
+    DEFAULT_PORT: DEFAULT_PORT, SERVICE_URL: SERVICE_URL, serviceUrl: serviceUrl, KINDS: KINDS,
+    parseCardResponse: parseCardResponse, readCard: readCard
+  };
 })(window);

@@ -3,7 +3,9 @@
 Everything lives in a private temporary folder: the port directory in which
 the simulator links com7 (TALVEX_PORTS), the server's temporary folder
 (XDG_RUNTIME_DIR), and, for decoder faults, a copy of the server beside a
-different decoder library. All traffic goes to 127.0.0.1:10012.
+different decoder library. Each server listens on a free port of its own
+(Workspace.port), so that an installed Talvex on 10012 or tests running side
+by side do not matter. All traffic goes to 127.0.0.1.
 """
 
 import base64
@@ -18,8 +20,8 @@ import subprocess
 import tempfile
 import time
 
-PORT = 10012
 HOST = "127.0.0.1"
+DEFAULT_PORT = 10012
 
 BIN_DIR = os.environ.get("TALVEX_BIN_DIR", "")
 NULL_DECODER_DIR = os.environ.get("TALVEX_NULL_DECODER_DIR", "")
@@ -40,7 +42,7 @@ TIME_RE = re.compile(
     rb"\d{4} \d\d:\d\d:\d\d GMT\Z"
 )
 
-CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n"
+CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 
 RESULT_TEXT = {
     "resident": "0|1|张三|1|男|01|汉|20000101|某省某市某区某路1号|000000200001010000|"
@@ -101,8 +103,16 @@ def nothing_arrives(sock, seconds):
     return not r
 
 
-def connect(timeout=10.0):
-    s = socket.create_connection((HOST, PORT), timeout=timeout)
+def free_port():
+    """A TCP port nobody has bound right now. The server binds the wildcard
+    address, so the probe does too."""
+    with socket.socket() as s:
+        s.bind(("0.0.0.0", 0))
+        return s.getsockname()[1]
+
+
+def connect(port, timeout=10.0):
+    s = socket.create_connection((HOST, port), timeout=timeout)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -113,8 +123,8 @@ def reset_close(sock):
     sock.close()
 
 
-def request(payload=CARD_REQUEST, timeout=30.0):
-    with connect() as s:
+def request(port, payload=CARD_REQUEST, timeout=30.0):
+    with connect(port) as s:
         s.sendall(payload)
         return read_response(s, timeout)
 
@@ -161,6 +171,7 @@ class Workspace:
         os.mkdir(self.ports, 0o700)
         os.mkdir(self.runtime, 0o700)
         self.processes = []
+        self.port = None  # the port of the last server started
 
     def env(self):
         env = dict(os.environ)
@@ -201,14 +212,15 @@ class Workspace:
             shutil.copy2(os.path.join(decoder_dir, "libWltRS.so"), d)
         return os.path.join(d, "talvex-server")
 
-    def start_server(self, exe=None, wrapper=(), ready_timeout=20, port_wait=180):
-        """Starts the server and waits for its listening line. While another
-        run on this machine holds the port, waits for it (up to port_wait s)."""
+    def start_server(self, exe=None, wrapper=(), ready_timeout=20, tries=5):
+        """Starts the server on a free port and waits for its listening line.
+        Another program may bind the port between the probe and the server's
+        own bind; then the server is started again on another port."""
         exe = exe or binary("talvex-server")
-        deadline = time.monotonic() + port_wait
-        while True:
+        for _ in range(tries):
+            port = free_port()
             p = subprocess.Popen(
-                [*wrapper, exe, "--headless"],
+                [*wrapper, exe, "--headless", "--port", str(port)],
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 env=self.env(),
@@ -216,7 +228,8 @@ class Workspace:
             self.processes.append(p)
             r, _, _ = select.select([p.stdout], [], [], ready_timeout)
             line = p.stdout.readline() if r else b""
-            if line == b"Talvex listening on port 10012\n":
+            if line == f"Talvex listening on port {port}\n".encode():
+                self.port = port
                 return p
             if p.poll() is None:
                 p.kill()
@@ -224,10 +237,15 @@ class Workspace:
             err = p.stderr.read().decode(errors="replace")
             stop(p)
             self.processes.remove(p)
-            if "already in use" in err and time.monotonic() < deadline:
-                time.sleep(1)  # another test run on this machine has the port
-                continue
-            raise RuntimeError(f"server did not start: {line!r} {err}")
+            if "already in use" not in err:
+                break
+        raise RuntimeError(f"server did not start: {line!r} {err}")
+
+    def connect(self, timeout=10.0):
+        return connect(self.port, timeout)
+
+    def request(self, payload=CARD_REQUEST, timeout=30.0):
+        return request(self.port, payload, timeout)
 
     def close(self):
         for p in reversed(self.processes):
@@ -251,11 +269,11 @@ def stop(p, sig=signal.SIGTERM, timeout=30):
     return p.returncode
 
 
-def wait_for_port_free(timeout=10):
+def wait_for_port_free(port, timeout=10):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            socket.create_connection((HOST, PORT), timeout=0.2).close()
+            socket.create_connection((HOST, port), timeout=0.2).close()
         except OSError:
             return True
         time.sleep(0.05)

@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import CARD_REQUEST, RESULT_TEXT, Workspace, connect, read_response  # noqa: E402
+from harness import CARD_REQUEST, RESULT_TEXT, Workspace, read_response  # noqa: E402
 
 REQUESTS = int(os.environ.get("TALVEX_LEAK_REQUESTS", "1000"))
 CONNECTIONS = 10
@@ -20,7 +20,6 @@ FAILURE_RE = re.compile(r"-?\d+\|[^|]+\Z")
 
 class Leaks(unittest.TestCase):
     def setUp(self):
-        harness.wait_for_port_free(180)  # another run on this machine may still have it
         self.ws = Workspace()
         self.addCleanup(self.ws.close)
 
@@ -29,7 +28,7 @@ class Leaks(unittest.TestCase):
         per_connection = max(1, count // CONNECTIONS)
         done = 0
         while done < count:
-            with connect() as s:
+            with self.ws.connect() as s:
                 for _ in range(min(per_connection, count - done)):
                     s.sendall(CARD_REQUEST)
                     r = read_response(s, timeout=120)
@@ -59,7 +58,7 @@ class Leaks(unittest.TestCase):
         server = self.ws.start_server(wrapper=wrapper, ready_timeout=ready_timeout)
         # Warm up: the first request runs the reader detection and loads the
         # decoder library, which stays loaded.
-        with connect() as s:
+        with self.ws.connect() as s:
             s.sendall(CARD_REQUEST)
             read_response(s, timeout=120)
         time.sleep(0.3)  # until the server has dropped the warm-up connection

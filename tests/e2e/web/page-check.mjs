@@ -47,7 +47,9 @@ try {
     if (!status.includes('128') || !status.includes('寻卡失败')) fail(`status ${status}`);
     if (!(await page.isHidden('#card'))) fail('card shown on failure');
   } else if (mode === 'down') {
-    if (!status.includes('10012') || (await page.getAttribute('#status', 'class')) !== 'hint') fail(`status ${status}`);
+    // The hint names the port the page was told to use.
+    const port = new URL(url).searchParams.get('port') ?? '10012';
+    if (!status.includes(`端口 ${port}`) || (await page.getAttribute('#status', 'class')) !== 'hint') fail(`status ${status}`);
   } else {
     fail('unknown mode');
   }

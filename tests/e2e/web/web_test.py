@@ -12,19 +12,13 @@ sys.path.insert(0, os.path.dirname(here))
 import harness  # noqa: E402
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def main():
     examples = os.environ["TALVEX_EXAMPLES_DIR"]
     shots = os.environ.get("TALVEX_WEB_SCREENSHOTS", "")
     ws = harness.Workspace()
     page_server = None
     try:
-        port = free_port()
+        port = harness.free_port()
         page_server = subprocess.Popen(
             [sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1",
              "--directory", examples],
@@ -36,9 +30,9 @@ def main():
                 break
             except OSError:
                 time.sleep(0.05)
-        url = f"http://127.0.0.1:{port}/index.html"
 
         def check(mode):
+            url = f"http://127.0.0.1:{port}/index.html?port={ws.port}"
             shot = os.path.join(shots, f"web-{mode}.png") if shots else ""
             r = subprocess.run(["node", os.path.join(here, "page-check.mjs"), url, mode, shot],
                                cwd=here, timeout=120)
@@ -53,7 +47,7 @@ def main():
         check("failure")
         harness.stop(server)
         ws.processes.remove(server)
-        harness.wait_for_port_free(60)
+        harness.wait_for_port_free(ws.port, 60)
         check("down")
         print("3 passed, 0 failed")
     finally:
