@@ -10,8 +10,9 @@ well-formed header block with either the sample card's result text and a
 can cause. The server must stay up, and its open descriptors and resident
 memory must come back to where they were after the warm-up.
 
-All traffic goes to 127.0.0.1:10012, bounded in count and in time. The run
-holds /tmp/talvex-port10012.lock (flock) for as long as it uses the port.
+All traffic goes to 127.0.0.1, bounded in count and in time, on a free port
+the run picks for its server (so an installed Talvex on 10012 or other tests
+running beside it do not matter).
 
   soak.py                 reduced run (1,500 card requests)
   soak.py --full          10,000 card requests
@@ -21,7 +22,6 @@ Exit status 0 when every check held, 1 otherwise.
 
 import argparse
 import base64
-import fcntl
 import os
 import random
 import re
@@ -37,11 +37,9 @@ import threading
 import time
 
 HOST = "127.0.0.1"
-PORT = 10012
-LOCK_PATH = "/tmp/talvex-port10012.lock"
 MAX_CLIENTS = 62
 
-CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n"
+CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 # Requests the service reads and leaves unanswered.
 OTHER_REQUESTS = [
     b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
@@ -171,7 +169,7 @@ class Conn:
         if rcvbuf:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         s.settimeout(30)
-        s.connect((HOST, PORT))
+        s.connect((HOST, Conn.port))
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock = s
         self.pending = b""
@@ -180,6 +178,7 @@ class Conn:
         self.sock.settimeout(30)
         self.sock.sendall(data)
 
+    port = 0  # the server's, once it listens
     longest_wait = 0.0  # the longest a response took to start arriving
 
     def response(self, chunk=65536, pause=0.0):
@@ -488,29 +487,35 @@ class Run:
         if not r or not self.sim.stdout.readline():
             raise SoakError("reader simulator did not get ready")
 
-    def start_server(self, port_wait=300):
-        deadline = time.monotonic() + port_wait
-        while True:
+    def start_server(self, tries=5):
+        """Starts the server on a free port. Another program may bind the port
+        between the probe and the server's own bind; then another is tried."""
+        for _ in range(tries):
+            with socket.socket() as probe:
+                probe.bind(("0.0.0.0", 0))  # the wildcard address, as the server binds
+                port = probe.getsockname()[1]
             self.server_err = tempfile.TemporaryFile()
             started = time.monotonic()
             p = subprocess.Popen(
-                [os.path.join(self.bin_dir, "talvex-server"), "--headless"],
+                [os.path.join(self.bin_dir, "talvex-server"), "--headless", "--port", str(port)],
                 stdout=subprocess.PIPE,
                 stderr=self.server_err,
                 env=self.env,
             )
             r, _, _ = select.select([p.stdout], [], [], 30)
             line = p.stdout.readline() if r else b""
-            if line == b"Talvex listening on port 10012\n":
+            if line == f"Talvex listening on port {port}\n".encode():
                 self.server = p
+                Conn.port = port
                 return time.monotonic() - started
             stop(p)
             self.server_err.seek(0)
             err = self.server_err.read().decode(errors="replace")
-            if "already in use" in err and time.monotonic() < deadline:
-                time.sleep(1)  # a run that does not take the lock has the port
-                continue
-            raise SoakError(f"server did not start: {line!r} {err}")
+            self.server_err.close()
+            self.server_err = None
+            if "already in use" not in err:
+                break
+        raise SoakError(f"server did not start: {line!r} {err}")
 
     def close(self):
         for p in (self.server, self.sim):
@@ -565,11 +570,6 @@ def main():
             print(f"soak: {name} not found in {args.bin!r} (--bin)", file=sys.stderr)
             return 1
 
-    lock = open(LOCK_PATH, "a")
-    waited = time.monotonic()
-    fcntl.flock(lock, fcntl.LOCK_EX)
-    waited = time.monotonic() - waited
-
     run = Run(args.bin, ["--sample", "resident", "--random-faults", f"{args.seed}:{args.percent}"])
     failures = []
     try:
@@ -579,7 +579,7 @@ def main():
         warm = {}
         warm_up(warm)
         fds0, rss0, cpu0 = settle(pid, idle_fds)
-        print(f"soak: lock waited {waited:.1f} s; server up in {startup * 1000:.0f} ms; "
+        print(f"soak: server up on port {Conn.port} in {startup * 1000:.0f} ms; "
               f"idle {idle_fds} fds, {idle_rss} KiB; after warm-up {fds0} fds, {rss0} KiB "
               f"(warm-up outcomes {warm})", flush=True)
 
@@ -635,7 +635,6 @@ def main():
                 print(f"soak: server's standard error: {err[:2000]}", flush=True)
     finally:
         run.close()
-        lock.close()
 
     for f in failures:
         print(f"soak: FAIL: {f}", flush=True)
