@@ -1,6 +1,7 @@
 """End-to-end: the headless server with simulated HID and USB-driver readers
-(talvex-server-fakedev) answers /readCard over 127.0.0.1:10012, and auto-
-detection takes HID before the USB driver before the serial ports."""
+(talvex-server-fakedev) answers /readCard over loopback, on a free port of its
+own, and auto-detection takes HID before the USB driver before the serial
+ports."""
 
 import os
 import re
@@ -8,11 +9,15 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
 SERVER = os.environ.get("TALVEX_FAKEDEV", "")
-PORT = 10012
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("0.0.0.0", 0))  # the wildcard address, as the server binds
+        return s.getsockname()[1]
 
 
 def read_card(conn):
@@ -41,24 +46,24 @@ class Server:
         runtime = os.path.join(self.dir.name, "run")
         os.mkdir(runtime, 0o700)
         env = dict(os.environ, TALVEX_PORTS=ports, XDG_RUNTIME_DIR=runtime)
-        # The port lock keeps other tests of this suite off the port; on a
-        # shared development machine another program may still hold it for a
-        # while, so a busy port is retried for up to a minute.
-        deadline = time.monotonic() + 60
-        while True:
-            self.proc = subprocess.Popen([SERVER, *args], stdout=subprocess.PIPE,
-                                         stderr=subprocess.PIPE, env=env, text=True)
+        # A free port; another program may bind it before the server does,
+        # and then the server is started again on another one.
+        for _ in range(5):
+            self.port = free_port()
+            self.proc = subprocess.Popen([SERVER, *args, "--port", str(self.port)],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=env, text=True)
             line = self.proc.stdout.readline()
-            if "listening" in line:
-                break
+            if line == "Talvex listening on port %d\n" % self.port:
+                return
             _, err = self.proc.communicate()
-            if "already in use" not in err or time.monotonic() > deadline:
-                self.dir.cleanup()
-                raise AssertionError("server did not start: %r %r" % (line, err))
-            time.sleep(1)
+            if "already in use" not in err:
+                break
+        self.dir.cleanup()
+        raise AssertionError("server did not start: %r %r" % (line, err))
 
     def connect(self):
-        return socket.create_connection(("127.0.0.1", PORT), timeout=30)
+        return socket.create_connection(("127.0.0.1", self.port), timeout=30)
 
     def stop(self):
         """Stops the server cleanly; returns the frames each reader answered."""
