@@ -118,8 +118,9 @@ echo "talvex-server --version: $out"
 [[ $out == *"$version"* ]] || fail "--version does not name $version"
 
 # The service starts the way a login starts it (the autostart entry's Exec) and
-# the way a kiosk's user unit starts it (ExecStart), from the unpacked tree:
-# each answers on port 10012 and ends with exit code 0 on SIGTERM.
+# the way a kiosk's user unit starts it (ExecStart), from the unpacked tree,
+# with --port N appended for a free port of this run: each answers on it and
+# ends with exit code 0 on SIGTERM.
 start_as() {  # NAME COMMAND-LINE [VAR=VALUE...]
   local name=$1 line=$2
   shift 2
@@ -130,16 +131,12 @@ start_as() {  # NAME COMMAND-LINE [VAR=VALUE...]
   serve_and_stop "$name" "$work/run-$name.out" "$work/run-$name.err" \
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$work/run-$name" "$@" \
     "${cmd[@]}"
-  echo "started from $name: answered on 10012, exit 0 on SIGTERM"
+  echo "started from $name: answered on $port, exit 0 on SIGTERM"
 }
-if port_answers; then
-  echo "port 10012 is held by another program: start-up from the entries not checked"
-else
-  exec_line=$(sed -n 's/^Exec=//p' "$root/etc/xdg/autostart/talvex-server.desktop")
-  start_as autostart "$exec_line" QT_QPA_PLATFORM=offscreen
-  unit_line=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/talvex-server.service")
-  start_as user-unit "$unit_line"
-fi
+exec_line=$(sed -n 's/^Exec=//p' "$root/etc/xdg/autostart/talvex-server.desktop")
+start_as autostart "$exec_line" QT_QPA_PLATFORM=offscreen
+unit_line=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/talvex-server.service")
+start_as user-unit "$unit_line"
 
 if command -v lintian >/dev/null 2>&1; then
   lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "$deb" 2>&1 |
