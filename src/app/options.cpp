@@ -58,6 +58,10 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
       parsed.options.headless = true;
       continue;
     }
+    if ((name == "--diagnose" || name == "--json") && !hasValue) {
+      (name == "--json" ? parsed.options.json : parsed.options.diagnose) = true;
+      continue;
+    }
     if (name == "--port") {
       if (!hasValue) {
         if (i + 1 >= argc) return UsageError("--port needs a port number (1-65535)");
@@ -71,6 +75,8 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
     }
     return UsageError("unknown argument '" + std::string(arg) + "'");
   }
+  if (parsed.options.json && !parsed.options.diagnose)
+    return UsageError("--json goes with --diagnose");
   return parsed;
 }
 
@@ -94,7 +100,8 @@ int ReportOptionsVerdict(const ParsedOptions& parsed) {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: talvex-server [--headless] [--port N] | --help | --version\n"
+               "Usage: talvex-server [--headless] [--port N] | --diagnose [--json] [--port N]\n"
+               "       | --help | --version\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
                "attached reader (fields separated by '|', then the photo as Base64 JPEG).\n"
@@ -104,11 +111,19 @@ void PrintUsage(std::FILE* out) {
                "  --headless  run the service without the desktop window and tray icon,\n"
                "              until SIGINT (Ctrl-C) or SIGTERM\n"
                "  --port N    listen on TCP port N (1-65535) instead of %u\n"
+               "  --diagnose  report what the server would find (readers, photo decoder,\n"
+               "              port, temporary folder) and why, without starting it\n"
+               "  --json      with --diagnose: the report as one JSON object on stdout\n"
                "  --help      show this text\n"
                "  --version   show the version\n"
                "\n"
                "Exit codes: 0 after a clean stop (and for --help, --version), 1 when the\n"
-               "service could not listen or ended by itself, 2 for a wrong argument.\n",
+               "service could not listen or ended by itself, 2 for a wrong argument.\n"
+               "--diagnose exits 0 when a reader answered and everything else is usable,\n"
+               "otherwise with the first problem's code: 3 no reader found, 4 a reader's\n"
+               "device is not accessible (permission denied), 5 the photo decoder library\n"
+               "is missing or lacks GetBmp, 6 the service port is held by another program,\n"
+               "7 the temporary folder is unusable, 8 a reader is held by another program.\n",
                static_cast<unsigned>(kServicePort), static_cast<unsigned>(kServicePort));
 }
 

@@ -11,6 +11,8 @@ namespace talvex {
 
 struct ServerOptions {
   bool headless = false;
+  bool diagnose = false;  // --diagnose: print the one-shot report and exit
+  bool json = false;      // --json (with --diagnose): the report as one JSON object
   ServiceConfig service;
 };
 
