@@ -2,6 +2,8 @@
 // "WltRS.dll", beside the executable first) and kept for the process.
 #pragma once
 
+#include <string>
+
 #include "platform/dynlib.h"
 
 namespace talvex {
@@ -10,6 +12,12 @@ namespace talvex {
 // ANSI form), mode 1 for a serial reader and 2 otherwise; 1 after writing the
 // bitmap beside the photo file, otherwise a failure value.
 using GetBmpFunction = int(TALVEX_VENDOR_CALL*)(char* path, int mode);
+
+// The decoder library's file name on this system ("libWltRS.so", "WltRS.dll").
+std::string DecoderLibraryFileName();
+// GetBmp in a loaded decoder library, under its plain or its decorated name;
+// null when the library exports neither.
+GetBmpFunction FindGetBmp(const platform::DynamicLibrary& library);
 
 // The decoder in force: the override of a ScopedPhotoDecoder if one is alive,
 // otherwise the library's GetBmp, loaded once (thread-safe); null when the

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The calling convention of the reader vendor's exported functions: __stdcall
 // on 32-bit Windows, the platform's default everywhere else.
@@ -20,6 +21,12 @@ std::string SharedLibraryFileName(const char* baseName);
 // The folder of the running executable with a trailing separator (UTF-8);
 // false when the system does not tell.
 bool ExecutableDirectory(std::string* out);
+
+// The folders the system's ordinary library search goes through for this
+// program, in order (Linux: its run-path, LD_LIBRARY_PATH and the default
+// folders; the ld.so cache is looked at too but names no folder). For the
+// diagnosis.
+std::vector<std::string> LibrarySearchFolders();
 
 // Whether a file (a library to load) exists at `path` (UTF-8).
 bool LibraryFileExists(const std::string& path);
@@ -47,6 +54,9 @@ class DynamicLibrary {
   bool IsLoaded() const { return handle_ != nullptr; }
   // The address of an exported symbol; null when not loaded or not exported.
   void* Symbol(const char* name) const;
+  // The file the library was loaded from (UTF-8); "" when not loaded or when
+  // the system does not tell.
+  std::string FilePath() const;
   void Close();
 
  private:

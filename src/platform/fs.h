@@ -14,6 +14,9 @@ namespace talvex::platform {
 // a symlink, owned by the user, with no access for group or others, and its
 // path is valid text.
 bool GetTempDirectory(std::u16string* out);
+// The folder GetTempDirectory uses (UTF-8, with the trailing separator),
+// whether or not it exists or is usable; for the diagnosis.
+std::string TempDirectoryPath();
 
 // The form of a path the decoder library takes (the ANSI code page on
 // Windows, UTF-8 on Linux), NUL-terminated into out. Returns the bytes

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/device.h"
@@ -36,5 +37,20 @@ class UsbBackend {
 };
 
 UsbBackend& SystemUsbBackend();
+
+// A USB device shaped like a reader behind the reader's driver: an interface
+// of vendor class with a bulk IN and a bulk OUT endpoint. For the diagnosis,
+// which proposes the udev rule line for the untagged ones.
+struct UsbReaderLike {
+  std::string path;  // as Enumerate names it
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  bool tagged = false;  // marked as a reader (Linux: TALVEX_READER=1)
+};
+
+// Every such device present, tagged or not (none on Windows, where the
+// reader driver's setup class names the readers). False when the
+// enumeration failed.
+bool ListReaderLikeUsbDevices(std::vector<UsbReaderLike>* out);
 
 }  // namespace talvex::platform

@@ -46,24 +46,6 @@ std::u16string StringInBuffer(const std::uint8_t (&buffer)[platform::kHidStringB
   return text;
 }
 
-// Manufacturer and product are fetched into one buffer, zero-filled once and
-// not cleared between the two requests.
-bool PassesStringCheck(platform::HidDevice& device) {
-  std::uint8_t buffer[platform::kHidStringBufferSize];
-  std::memset(buffer, 0, sizeof buffer);
-  if (!device.GetManufacturerString(buffer)) return false;
-  if (StringInBuffer(buffer).find(kManufacturerMark) == std::u16string::npos) return false;
-  if (!device.GetProductString(buffer)) return false;
-  return StringInBuffer(buffer).find(kProductMark) != std::u16string::npos;
-}
-
-bool PassesReportSizeCheck(platform::HidDevice& device) {
-  std::uint16_t input = 0;
-  std::uint16_t output = 0;
-  if (!device.GetReportLengths(&input, &output)) return false;
-  return input == platform::kHidReportSize && output == platform::kHidReportSize;
-}
-
 // Fetches one input report and appends its payload at rxBuffer[offset], as
 // much of it as the buffer still holds.
 ResultCode FetchReport(platform::HidDevice& device, ReaderContext& ctx, std::uint32_t offset) {
@@ -84,21 +66,66 @@ std::unique_ptr<platform::HidDevice> SearchHidDevices(platform::HidBackend& back
 
   std::unique_ptr<platform::HidDevice> taken;
   for (const platform::DeviceInterface& candidate : interfaces) {
-    if (!EqualsIgnoringCase(candidate.classGuid, platform::kHidClassGuid)) continue;
+    if (!IsHidClass(candidate)) continue;
     std::unique_ptr<platform::HidDevice> device = backend.Open(candidate);
     if (!device) continue;  // held by another program, or gone
-    if (PassesStringCheck(*device)) {
+    if (CheckHidStrings(*device, nullptr) == HidRefusal::kNone) {
       taken = std::move(device);
       break;
     }
   }
   // The first device with the right strings decides: the search is not
   // resumed when its report sizes are wrong.
-  if (taken && !PassesReportSizeCheck(*taken)) taken.reset();
+  if (taken && CheckHidReportLengths(*taken, nullptr) != HidRefusal::kNone) taken.reset();
   return taken;
 }
 
 }  // namespace
+
+bool IsHidClass(const platform::DeviceInterface& device) {
+  return EqualsIgnoringCase(device.classGuid, platform::kHidClassGuid);
+}
+
+bool IsReaderManufacturer(std::u16string_view manufacturer) {
+  return manufacturer.find(kManufacturerMark) != std::u16string_view::npos;
+}
+
+bool IsReaderProduct(std::u16string_view product) {
+  return product.find(kProductMark) != std::u16string_view::npos;
+}
+
+// Manufacturer and product are fetched into one buffer, zero-filled once and
+// not cleared between the two requests.
+HidRefusal CheckHidStrings(platform::HidDevice& device, HidFacts* facts) {
+  std::uint8_t buffer[platform::kHidStringBufferSize];
+  std::memset(buffer, 0, sizeof buffer);
+  if (!device.GetManufacturerString(buffer)) return HidRefusal::kManufacturerUnreadable;
+  std::u16string text = StringInBuffer(buffer);
+  const bool manufacturerMatches = IsReaderManufacturer(text);
+  if (facts != nullptr) facts->manufacturer = text;
+  if (!manufacturerMatches) return HidRefusal::kManufacturerMismatch;
+  if (!device.GetProductString(buffer)) return HidRefusal::kProductUnreadable;
+  text = StringInBuffer(buffer);
+  if (facts != nullptr) {
+    facts->product = text;
+    facts->productRead = true;
+  }
+  return IsReaderProduct(text) ? HidRefusal::kNone : HidRefusal::kProductMismatch;
+}
+
+HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts) {
+  std::uint16_t input = 0;
+  std::uint16_t output = 0;
+  if (!device.GetReportLengths(&input, &output)) return HidRefusal::kCapabilitiesUnreadable;
+  if (facts != nullptr) {
+    facts->lengthsRead = true;
+    facts->inputLength = input;
+    facts->outputLength = output;
+  }
+  return input == platform::kHidReportSize && output == platform::kHidReportSize
+             ? HidRefusal::kNone
+             : HidRefusal::kReportLengths;
+}
 
 std::unique_ptr<platform::HidDevice> FindHidReader() {
   // Running out of memory while enumerating ends the search with no device.

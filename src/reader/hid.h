@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "card/result_codes.h"
 #include "platform/hid.h"
@@ -15,6 +17,39 @@ struct ReaderContext;
 // contains "KAVRO" and product string "TalvexReaderDevice"; it must then have
 // 65-byte input and output reports, or the result is none.
 std::unique_ptr<platform::HidDevice> FindHidReader();
+
+// The rules discovery applies to one HID device, in its order, for those who
+// need to know why a device is passed over (the diagnosis).
+enum class HidRefusal {
+  kNone,                    // passes the check asked for
+  kNotHidClass,             // its setup class is not the HID class
+  kManufacturerUnreadable,  // the manufacturer string request failed
+  kManufacturerMismatch,    // the manufacturer string lacks "KAVRO"
+  kProductUnreadable,       // the product string request failed
+  kProductMismatch,         // the product string lacks "TalvexReaderDevice"
+  kCapabilitiesUnreadable,  // the report lengths cannot be read
+  kReportLengths,           // input and output reports are not both 65 bytes
+};
+
+// What a device answered to the checks.
+struct HidFacts {
+  std::u16string manufacturer;
+  std::u16string product;
+  bool productRead = false;
+  bool lengthsRead = false;
+  std::uint16_t inputLength = 0;
+  std::uint16_t outputLength = 0;
+};
+
+bool IsHidClass(const platform::DeviceInterface& device);
+// The two string rules on their own: the marks as case-sensitive substrings.
+bool IsReaderManufacturer(std::u16string_view manufacturer);
+bool IsReaderProduct(std::u16string_view product);
+// The string check: manufacturer, then product, into one buffer that is not
+// cleared in between. facts may be null.
+HidRefusal CheckHidStrings(platform::HidDevice& device, HidFacts* facts);
+// The report-size check. facts may be null.
+HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts);
 
 ResultCode HidExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 

@@ -29,13 +29,17 @@ std::unique_ptr<platform::UsbDevice> SearchUsbDevices(platform::UsbBackend& back
   std::vector<platform::DeviceInterface> interfaces;
   if (!backend.Enumerate(&interfaces)) return nullptr;
   for (const platform::DeviceInterface& candidate : interfaces) {
-    if (!EqualsIgnoringCase(candidate.classGuid, platform::kReaderDriverClassGuid)) continue;
+    if (!IsReaderDriverClass(candidate)) continue;
     if (std::unique_ptr<platform::UsbDevice> device = backend.Open(candidate)) return device;
   }
   return nullptr;
 }
 
 }  // namespace
+
+bool IsReaderDriverClass(const platform::DeviceInterface& device) {
+  return EqualsIgnoringCase(device.classGuid, platform::kReaderDriverClassGuid);
+}
 
 std::unique_ptr<platform::UsbDevice> FindUsbReader() {
   // Running out of memory while enumerating ends the search with no device.

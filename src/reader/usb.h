@@ -14,6 +14,10 @@ struct ReaderContext;
 // Discovery: the first device of the reader driver's setup class that opens.
 std::unique_ptr<platform::UsbDevice> FindUsbReader();
 
+// The one rule discovery applies before opening: the reader driver's setup
+// class (compared without regard to case).
+bool IsReaderDriverClass(const platform::DeviceInterface& device);
+
 ResultCode UsbExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 }  // namespace talvex

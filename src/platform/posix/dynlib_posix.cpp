@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <limits.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <utility>
@@ -21,6 +22,24 @@ bool ExecutableDirectory(std::string* out) {
   if (slash == std::string::npos) return false;
   *out = path.substr(0, slash + 1);
   return true;
+}
+
+std::vector<std::string> LibrarySearchFolders() {
+  std::vector<std::string> folders;
+  void* self = dlopen(nullptr, RTLD_LAZY);
+  if (self == nullptr) return folders;
+  Dl_serinfo size;
+  if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+    std::vector<unsigned char> buffer(size.dls_size);
+    auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
+    info->dls_size = size.dls_size;
+    info->dls_cnt = size.dls_cnt;
+    if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+      for (unsigned i = 0; i < info->dls_cnt; ++i) folders.push_back(info->dls_serpath[i].dls_name);
+    }
+  }
+  dlclose(self);
+  return folders;
 }
 
 DynamicLibrary::~DynamicLibrary() {
@@ -74,6 +93,15 @@ DynamicLibrary DynamicLibrary::Load(const char* fileName) {
 
 void* DynamicLibrary::Symbol(const char* name) const {
   return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
+std::string DynamicLibrary::FilePath() const {
+  link_map* map = nullptr;
+  if (handle_ == nullptr || dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+      map->l_name == nullptr) {
+    return std::string();
+  }
+  return map->l_name;
 }
 
 void DynamicLibrary::Close() {

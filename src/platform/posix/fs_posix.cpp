@@ -67,6 +67,10 @@ int OpenRegular(const char16_t* path, int flags) {
 
 }  // namespace
 
+std::string TempDirectoryPath() {
+  return PrivateFolderPath() + '/';
+}
+
 bool GetTempDirectory(std::u16string* out) {
   std::string path = PrivateFolderPath();
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;

@@ -287,6 +287,32 @@ class LibusbBackend : public UsbBackend {
   }
 };
 
+bool ListReaderLike(std::vector<UsbReaderLike>* out) {
+  out->clear();
+  if (::access(kUsbDeviceDirectory, F_OK) != 0) return true;
+  libusb_context* context = UsbContext::Get();
+  if (context == nullptr) return true;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) return false;
+  for (ssize_t i = 0; i < count; ++i) {
+    ReaderInterface iface;
+    libusb_device_descriptor descriptor;
+    if (!FindReaderInterface(list[i], &iface) ||
+        libusb_get_device_descriptor(list[i], &descriptor) != 0) {
+      continue;
+    }
+    UsbReaderLike device;
+    device.path = NodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
+    device.vendor = descriptor.idVendor;
+    device.product = descriptor.idProduct;
+    device.tagged = UsbNodeIsReader(device.path, kUdevDataDirectory);
+    out->push_back(device);
+  }
+  libusb_free_device_list(list, 1);
+  return true;
+}
+
 #else  // built without libusb: there is never a USB reader
 
 class LibusbBackend : public UsbBackend {
@@ -298,6 +324,11 @@ class LibusbBackend : public UsbBackend {
   std::unique_ptr<UsbDevice> Open(const DeviceInterface&) override { return nullptr; }
 };
 
+bool ListReaderLike(std::vector<UsbReaderLike>* out) {
+  out->clear();
+  return true;
+}
+
 #endif
 
 }  // namespace
@@ -308,6 +339,10 @@ namespace talvex::platform {
 UsbBackend& SystemUsbBackend() {
   static posix::LibusbBackend backend;
   return backend;
+}
+
+bool ListReaderLikeUsbDevices(std::vector<UsbReaderLike>* out) {
+  return posix::ListReaderLike(out);
 }
 
 }  // namespace talvex::platform

@@ -49,6 +49,18 @@ bool ExecutableDirectory(std::string* out) {
   return true;
 }
 
+std::vector<std::string> LibrarySearchFolders() {
+  // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS: the application folder, System32 and
+  // folders added with AddDllDirectory (which this program adds none of).
+  std::vector<std::string> folders;
+  std::string dir;
+  if (ExecutableDirectory(&dir)) folders.push_back(dir);
+  wchar_t system[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) folders.push_back(win32::Utf8FromWide(std::wstring_view(system, n)));
+  return folders;
+}
+
 DynamicLibrary::~DynamicLibrary() {
   Close();
 }
@@ -114,6 +126,14 @@ DynamicLibrary DynamicLibrary::Load(const char* fileName) {
 void* DynamicLibrary::Symbol(const char* name) const {
   if (handle_ == nullptr) return nullptr;
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+std::string DynamicLibrary::FilePath() const {
+  if (handle_ == nullptr) return std::string();
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(static_cast<HMODULE>(handle_), path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  return win32::Utf8FromWide(std::wstring_view(path, n));
 }
 
 void DynamicLibrary::Close() {

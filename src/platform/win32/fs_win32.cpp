@@ -48,6 +48,15 @@ HANDLE HandleOf(int fd) {
 
 }  // namespace
 
+std::string TempDirectoryPath() {
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH + 1) return std::string();
+  std::wstring path(buffer, n);
+  if (path.back() != L'\\') path += L'\\';
+  return win32::Utf8FromWide(path);
+}
+
 bool GetTempDirectory(std::u16string* out) {
   wchar_t buffer[MAX_PATH + 2];
   const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
