@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/desktop_shell.h"
+#include "app/diagnose.h"
 #include "app/headless.h"
 #include "app/options.h"
 
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
   const talvex::ParsedOptions parsed = talvex::ParseServerOptions(argc, argv);
   if (const int code = talvex::ReportOptionsVerdict(parsed); code >= 0) return code;
   const talvex::ServerOptions& options = parsed.options;
+  if (options.diagnose) return talvex::diagnose::RunDiagnosis(options);
   if (options.headless || !talvex::DesktopNamed()) return talvex::RunHeadless(options);
 
   talvex::ConfigureHttpService(options.service);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/diagnose.h"
 #include "app/headless.h"
 #include "app/win32/talvex_server_app.h"
 #include "platform/utf.h"
@@ -41,10 +42,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   const talvex::ParsedOptions parsed =
       talvex::ParseServerOptions(static_cast<int>(args.size()), argv.data());
-  if (parsed.verdict != talvex::OptionsVerdict::kRun || parsed.options.headless) {
+  if (parsed.verdict != talvex::OptionsVerdict::kRun || parsed.options.headless ||
+      parsed.options.diagnose) {
     UseParentConsole();
     int code = talvex::ReportOptionsVerdict(parsed);
-    if (code < 0) {
+    if (code < 0 && parsed.options.diagnose) {
+      code = talvex::diagnose::RunDiagnosis(parsed.options);
+    } else if (code < 0) {
       code = talvex::RunHeadless(parsed.options);
       talvex::platform::win32::CallVendorExit();
     }

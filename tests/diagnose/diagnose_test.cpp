@@ -1,0 +1,194 @@
+// The diagnosis: which rule refused a HID device and what comes first to
+// fix, a serial port another program has locked, and a decoder library that
+// lacks GetBmp.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/diagnose.h"
+#include "fake-devices/fake_devices.h"
+#include "platform/devices.h"
+#include "reader-sim/engine.h"
+#include "reader/pty_reader.h"
+#include "reader/session.h"
+
+namespace talvex::diagnose {
+namespace {
+
+using fakedev::FakeHidBackend;
+using fakedev::FakeHidConfig;
+using platform::OpenFailure;
+
+FakeHidConfig Hid(std::string path, std::u16string manufacturer, std::u16string product) {
+  FakeHidConfig config;
+  config.path = std::move(path);
+  config.manufacturer = std::move(manufacturer);
+  config.product = std::move(product);
+  return config;
+}
+
+// What the system says about the device "held": another program has it, and
+// its USB strings are a reader's. Asked for any other device, it knows nothing.
+OpenFailure g_heldFailure = OpenFailure::kBusy;
+Queries HeldReaderQueries() {
+  Queries q;
+  q.checkOpens = [](const std::string& path) {
+    return path == "held" ? g_heldFailure : OpenFailure::kNotFound;
+  };
+  q.holders = [](const std::string& path) {
+    return path == "held" ? std::vector<platform::ProcessRef>{{4242, "other-app"}}
+                          : std::vector<platform::ProcessRef>{};
+  };
+  q.describeNode = [](const std::string& path) {
+    platform::DeviceNodeInfo node;
+    node.exists = true;
+    if (path == "held") {
+      node.onUsb = true;
+      node.usbManufacturer = "KAVRO Technology";
+      node.usbProductName = "TalvexReaderDevice";
+      node.group = "plugdev";
+    }
+    return node;
+  };
+  return q;
+}
+
+// Everything apart from the readers is fine.
+Report WithHid(std::vector<HidEntry> hid) {
+  Report report;
+  report.hid = std::move(hid);
+  report.decoder.found = true;
+  report.decoder.getBmp = true;
+  report.port.use = platform::PortUse::kFree;
+  report.temp.usable = true;
+  Assess(report);
+  return report;
+}
+
+TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
+  FakeHidBackend backend;
+  backend.Add(Hid("keyboard", u"Logitech", u"USB Keyboard"));
+  FakeHidConfig held = Hid("held", u"KAVRO Technology", u"TalvexReaderDevice");
+  held.held = true;
+  backend.Add(held);
+  backend.Add(Hid("wrong-product", u"KAVRO Technology", u"Other"));
+  FakeHidConfig small = Hid("small-reports", u"KAVRO Technology", u"TalvexReaderDevice");
+  small.inputReportLength = 33;
+  backend.Add(small);
+  backend.Add(Hid("after", u"KAVRO Technology", u"TalvexReaderDevice"));
+  platform::ScopedDeviceBackends scope({nullptr, &backend, nullptr});
+
+  bool enumerated = false;
+  const std::vector<HidEntry> hid = DiagnoseHid(HeldReaderQueries(), &enumerated);
+  ASSERT_TRUE(enumerated);
+  ASSERT_EQ(hid.size(), 5u);
+  EXPECT_EQ(hid[0].refusal, HidRefusal::kManufacturerMismatch);
+  EXPECT_EQ(hid[0].facts.product, u"USB Keyboard");  // shown, though discovery stops earlier
+  EXPECT_FALSE(hid[1].opened);
+  EXPECT_EQ(hid[1].openFailure, OpenFailure::kBusy);
+  ASSERT_EQ(hid[1].holders.size(), 1u);
+  EXPECT_TRUE(hid[1].readerByUsbStrings);
+  EXPECT_EQ(hid[2].refusal, HidRefusal::kProductMismatch);
+  EXPECT_EQ(hid[3].refusal, HidRefusal::kReportLengths);
+  EXPECT_EQ(hid[3].facts.inputLength, 33);
+  EXPECT_EQ(hid[3].probeResult, kNotProbed);
+  // Discovery takes the first device with the reader's strings and goes no further.
+  EXPECT_TRUE(hid[3].reached);
+  EXPECT_FALSE(hid[4].reached);
+  EXPECT_EQ(hid[4].probeResult, kNotProbed);
+  EXPECT_EQ(backend.OpenDevices(), 0);
+
+  const Report heldReport = WithHid(hid);
+  EXPECT_EQ(heldReport.ExitCode(), static_cast<int>(Problem::kReaderHeld));
+  EXPECT_NE(FormatText(heldReport).find("other-app (pid 4242)"), std::string::npos);
+
+  // The same reader refused for want of access is fixed before anything else.
+  g_heldFailure = OpenFailure::kPermissionDenied;
+  const Report denied = WithHid(DiagnoseHid(HeldReaderQueries(), &enumerated));
+  g_heldFailure = OpenFailure::kBusy;
+  EXPECT_EQ(denied.ExitCode(), static_cast<int>(Problem::kPermissionDenied));
+  EXPECT_NE(denied.findings.front().fix.find("plugdev"), std::string::npos);
+}
+
+TEST(DiagnoseHid, AReaderThatAnswersTheProbeIsReady) {
+  sim::Engine engine;
+  FakeHidBackend backend;
+  FakeHidConfig reader = Hid("reader", u"KAVRO Technology", u"TalvexReaderDevice");
+  reader.responder = fakedev::EngineResponder(engine);
+  backend.Add(reader);
+  platform::ScopedDeviceBackends scope({nullptr, &backend, nullptr});
+
+  bool enumerated = false;
+  const Report report = WithHid(DiagnoseHid(HeldReaderQueries(), &enumerated));
+  EXPECT_EQ(report.hid.at(0).probeResult, talvex::kOk);
+  EXPECT_EQ(report.readerSelector, talvex::kTransportHid);
+  EXPECT_EQ(report.ExitCode(), 0);
+  // Only the probe: the diagnosis never reads a card.
+  EXPECT_EQ(engine.Count(sim::Command::Probe), 1u);
+  EXPECT_EQ(engine.Count(sim::Command::ReadBaseMessage), 0u);
+}
+
+TEST(DiagnoseSerial, APortAnotherProgramHasLockedIsReportedWithItsHolder) {
+  test::PtyReader line;
+  ASSERT_TRUE(line.ok());
+  const std::filesystem::path ports =
+      std::filesystem::temp_directory_path() / ("talvex-diagnose-" + std::to_string(getpid()));
+  std::filesystem::create_directories(ports);
+  std::filesystem::create_symlink(line.slavePath(), ports / "com3");
+  ::setenv("TALVEX_PORTS", ports.c_str(), 1);
+
+  const int holder = ::open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  const std::vector<SerialEntry> serial = DiagnoseSerial(Queries());
+  ASSERT_EQ(serial.size(), 1u);
+  EXPECT_EQ(serial[0].number, 3);
+  EXPECT_EQ(serial[0].openFailure, OpenFailure::kBusy);
+  EXPECT_EQ(serial[0].probeResult, kNotProbed);
+  bool heldBySelf = false;
+  for (const platform::ProcessRef& p : serial[0].holders) heldBySelf |= p.pid == getpid();
+  EXPECT_TRUE(heldBySelf);
+  EXPECT_TRUE(line.Requests().empty());  // nothing was sent to a locked port
+  // The holder keeps its lock.
+  const int other = ::open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+
+  Report report;
+  report.serial = serial;
+  report.decoder.found = report.decoder.getBmp = true;
+  report.temp.usable = true;
+  Assess(report);
+  EXPECT_EQ(report.ExitCode(), static_cast<int>(Problem::kReaderHeld));
+
+  ::close(other);
+  ::close(holder);
+  ::unsetenv("TALVEX_PORTS");
+  std::filesystem::remove_all(ports);
+}
+
+TEST(DiagnoseDecoder, ALibraryWithoutGetBmpIsFoundButNotADecoder) {
+  const DecoderEntry entry = DiagnoseDecoder(TALVEX_NO_GETBMP_DIR);
+  ASSERT_FALSE(entry.searched.empty());
+  EXPECT_EQ(entry.searched.front(), std::string(TALVEX_NO_GETBMP_DIR) + "libWltRS.so");
+  EXPECT_TRUE(entry.found);
+  EXPECT_EQ(entry.path, std::string(TALVEX_NO_GETBMP_DIR) + "libWltRS.so");
+  EXPECT_FALSE(entry.getBmp);
+
+  Report report;
+  report.decoder = entry;
+  report.readerSelector = 7;
+  report.temp.usable = true;
+  report.serial.push_back(SerialEntry{});
+  report.serial.back().number = 7;
+  report.serial.back().probeResult = kOk;
+  Assess(report);
+  EXPECT_EQ(report.ExitCode(), static_cast<int>(Problem::kDecoderMissing));
+}
+
+}  // namespace
+}  // namespace talvex::diagnose
