@@ -167,6 +167,12 @@ bool ReaderByUsbStrings(const platform::DeviceNodeInfo& node) {
          IsReaderProduct(Utf8ToUtf16(node.usbProductName));
 }
 
+// The group to join for a reader's node: its own, unless the node is still
+// root's (the rules have not run on it), where the rules' group will be.
+std::string AccessGroup(const platform::DeviceNodeInfo& node) {
+  return node.group.empty() || node.group == "root" ? std::string("plugdev") : node.group;
+}
+
 std::string HoldersText(const std::vector<platform::ProcessRef>& holders) {
   std::string text;
   for (const platform::ProcessRef& p : holders) {
@@ -422,8 +428,9 @@ void Assess(Report& report) {
                          "--reload-rules && sudo udevadm trigger', and log in at the local seat "
                          "(uaccess gives the seat's user access)"
                        : " (it comes with the package), then replug the reader") +
-                "; or add " + user + " to the group '" + e.node.group + "' (sudo usermod -aG " +
-                e.node.group + " " + user + ", then log in again)"});
+                "; or add " + user + " to the group '" + AccessGroup(e.node) +
+                "' (sudo usermod -aG " + AccessGroup(e.node) + " " + user +
+                ", then log in again)"});
       } else if (e.openFailure == OpenFailure::kBusy) {
         held.push_back(Finding{Problem::kReaderHeld,
                                "the HID reader " + e.path + " is held by another program" +
