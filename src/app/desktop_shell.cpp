@@ -1,8 +1,11 @@
 #include "app/desktop_shell.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 
+#include "app/diagnose.h"
 #include "app/shell_abi.h"
 #include "http/service.h"
 #include "platform/dynlib.h"
@@ -52,6 +55,15 @@ TalvexShellHost HttpServiceShellHost(const char* programName) {
   host.startService = [] { return StartHttpService(); };
   host.stopService = [] { StopHttpService(); };
   host.serviceThreadExists = [] { return HttpServiceThreadExists() ? 1 : 0; };
+  host.diagnosisReport = [](char* buffer, unsigned long size) -> unsigned long {
+    const std::string text = diagnose::FormatText(diagnose::Diagnose(HttpServiceConfig().port));
+    if (buffer != nullptr && size > 0) {
+      const std::size_t n = text.size() < size ? text.size() : size - 1;
+      std::memcpy(buffer, text.data(), n);
+      buffer[n] = '\0';
+    }
+    return static_cast<unsigned long>(text.size());
+  };
   return host;
 }
 

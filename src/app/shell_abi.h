@@ -8,7 +8,7 @@ extern "C" {
 
 // Raised whenever a field changes meaning; the server refuses a shell that
 // was built for another version.
-#define TALVEX_SHELL_ABI_VERSION 1
+#define TALVEX_SHELL_ABI_VERSION 2
 
 struct TalvexShellHost {
   int abiVersion;  // TALVEX_SHELL_ABI_VERSION
@@ -22,6 +22,12 @@ struct TalvexShellHost {
   // Whether SIGINT or SIGTERM arrived since the last call; null when the
   // server could not hold them for the shell.
   int (*terminationRequested)(void);
+  // The report of talvex-server --diagnose as UTF-8 text, written into
+  // buffer[0..size) and NUL-terminated (cut short when it does not fit);
+  // returns the report's whole length in bytes without the NUL, so that a
+  // second call with a larger buffer gets all of it. Takes a few seconds
+  // (serial ports are probed). Null when the server offers no diagnosis.
+  unsigned long (*diagnosisReport)(char* buffer, unsigned long size);
   // Filled by the shell when it returns TALVEX_SHELL_NO_DESKTOP: why (one
   // line, NUL-terminated).
   char reason[256];

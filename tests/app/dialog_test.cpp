@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QClipboard>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
@@ -262,7 +266,9 @@ TEST(ShellTray, SingleRightAndMiddleClicksDoNothing) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_EQ(dlg.shownFlag(), 0);
-  EXPECT_EQ(dlg.trayIcon().contextMenu(), nullptr);
+  // The right click opens the tray menu, whose one entry is the diagnosis.
+  ASSERT_NE(dlg.trayIcon().contextMenu(), nullptr);
+  EXPECT_EQ(dlg.trayIcon().contextMenu()->actions().size(), 1);
 }
 
 TEST(ShellTray, StatusNotifierTrayOpensOnItsSingleActivation) {
@@ -383,6 +389,31 @@ TEST(ShellLayout, GeometryInDialogUnitsOfTheDialogFont) {
   for (int id : {2, 1000, 1001}) {
     EXPECT_TRUE(dlg.rect().contains(dlg.button(id)->geometry())) << id;
   }
+}
+
+TEST(ShellDiagnosis, TheTrayMenuShowsTheReportReadOnlyAndCopiesIt) {
+  FakeService service;
+  service.diagnosis = "Verdict: ready: a reader answered";
+  CTalvexServerDlg dlg(service, WithTray());
+  dlg.OnInitDialog();
+  ASSERT_NE(dlg.trayIcon().contextMenu(), nullptr);
+  auto* action = dlg.trayIcon().contextMenu()->findChild<QAction*>("diagnoseAction");
+  ASSERT_NE(action, nullptr);
+  action->trigger();
+
+  QDialog* window = dlg.diagnosisWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_FALSE(dlg.isVisible());  // the main window stays hidden
+  auto* text = window->findChild<QPlainTextEdit*>();
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(text->isReadOnly());
+  EXPECT_EQ(text->toPlainText().toStdString(), service.diagnosis);
+  QGuiApplication::clipboard()->clear();
+  QTest::mouseClick(window->findChild<QPushButton*>("copyButton"), Qt::LeftButton);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), service.diagnosis);
+  dlg.reject();
+  EXPECT_FALSE(window->isVisible());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "app/qt/service_control.h"
 
@@ -20,12 +21,14 @@ class FakeService final : public ServiceControl {
     threadExists = false;
   }
   bool ThreadExists() override { return threadExists; }
+  std::string DiagnosisReport() override { return diagnosis; }
 
   int startResult = 1;
   bool threadExists = false;
   int starts = 0;
   int stops = 0;
   std::function<void()> onStop;  // runs inside Stop, before the thread is gone
+  std::string diagnosis;         // what DiagnosisReport answers
 };
 
 }  // namespace talvex::test

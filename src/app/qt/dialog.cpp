@@ -1,11 +1,17 @@
 #include "app/qt/dialog.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QEvent>
+#include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QVBoxLayout>
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/service_control.h"
@@ -88,6 +94,10 @@ CTalvexServerDlg::CTalvexServerDlg(ServiceControl& service, DialogOptions option
   tray_.setIcon(icon_);
   tray_.setToolTip(QString::fromUtf8(kShellCaption));
   connect(&tray_, &QSystemTrayIcon::activated, this, &CTalvexServerDlg::OnTrayActivated);
+  QAction* diagnose = trayMenu_.addAction(QString::fromUtf8("诊断…"));
+  diagnose->setObjectName(QStringLiteral("diagnoseAction"));
+  connect(diagnose, &QAction::triggered, this, &CTalvexServerDlg::ShowDiagnosis);
+  tray_.setContextMenu(&trayMenu_);
   trayWait_.setInterval(options_.trayPollMs);
   connect(&trayWait_, &QTimer::timeout, this, &CTalvexServerDlg::CheckTray);
   terminationPoll_.setInterval(options_.terminationPollMs);
@@ -155,8 +165,9 @@ void CTalvexServerDlg::ShowWindow() {
 }
 
 void CTalvexServerDlg::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
-  // Only a double click opens the window; there is no tray menu. A tray that
-  // never reports double clicks has its single activation take their place.
+  // Only a double click opens the window (the right click opens the tray
+  // menu). A tray that never reports double clicks has its single
+  // activation take their place.
   if (reason == QSystemTrayIcon::DoubleClick ||
       (singleActivationOnly_ && reason == QSystemTrayIcon::Trigger)) {
     ShowWindow();
@@ -178,7 +189,43 @@ void CTalvexServerDlg::OnStop() {
   running_ = 0;
 }
 
+void CTalvexServerDlg::ShowDiagnosis() {
+  // The report takes a few seconds (serial ports are probed).
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  const QString text = QString::fromStdString(service_.DiagnosisReport());
+  QGuiApplication::restoreOverrideCursor();
+  if (diagnosis_ == nullptr) {
+    diagnosis_ = new QDialog(this, Qt::Window);
+    diagnosis_->setObjectName(QStringLiteral("diagnosisWindow"));
+    diagnosis_->setWindowTitle(QString::fromUtf8("Talvex诊断"));
+    diagnosis_->setWindowIcon(icon_);
+    auto* layout = new QVBoxLayout(diagnosis_);
+    diagnosisText_ = new QPlainTextEdit(diagnosis_);
+    diagnosisText_->setReadOnly(true);
+    diagnosisText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    diagnosisText_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    layout->addWidget(diagnosisText_);
+    auto* row = new QHBoxLayout();
+    row->addStretch();
+    auto* copy = new QPushButton(QString::fromUtf8("复制"), diagnosis_);
+    copy->setObjectName(QStringLiteral("copyButton"));
+    auto* close = new QPushButton(QString::fromUtf8("关闭"), diagnosis_);
+    row->addWidget(copy);
+    row->addWidget(close);
+    layout->addLayout(row);
+    connect(copy, &QPushButton::clicked, diagnosis_,
+            [this] { QGuiApplication::clipboard()->setText(diagnosisText_->toPlainText()); });
+    connect(close, &QPushButton::clicked, diagnosis_, &QDialog::hide);
+    diagnosis_->resize(760, 520);
+  }
+  diagnosisText_->setPlainText(text);
+  diagnosis_->show();
+  diagnosis_->raise();
+  diagnosis_->activateWindow();
+}
+
 void CTalvexServerDlg::reject() {
+  if (diagnosis_ != nullptr) diagnosis_->hide();
   if (running_ != 0) OnStop();
   trayWait_.stop();
   terminationPoll_.stop();

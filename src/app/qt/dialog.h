@@ -6,12 +6,14 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <functional>
 
 #include "app/qt/tray_kind.h"
 
+class QPlainTextEdit;
 class QPushButton;
 
 namespace talvex {
@@ -63,12 +65,17 @@ class CTalvexServerDlg : public QDialog {
   QSystemTrayIcon& trayIcon() { return tray_; }
   QPushButton* button(int controlId) const;
   const QIcon& icon() const { return icon_; }
+  // The window of the last diagnosis; null before the first.
+  QDialog* diagnosisWindow() const { return diagnosis_; }
 
   void setVisible(bool visible) override;
 
  public slots:
   void OnStart();
   void OnStop();
+  // The tray menu's "诊断…": the server's diagnosis report in a read-only
+  // window with a button that copies it to the clipboard.
+  void ShowDiagnosis();
   // Exit: button "退出", the Esc key and the close box.
   void reject() override;
   // Enter on a dialog without a default button ends the dialog as Exit does,
@@ -94,6 +101,9 @@ class CTalvexServerDlg : public QDialog {
   QPushButton* startButton_ = nullptr;
   QPushButton* stopButton_ = nullptr;
   QSystemTrayIcon tray_;
+  QMenu trayMenu_;
+  QDialog* diagnosis_ = nullptr;
+  QPlainTextEdit* diagnosisText_ = nullptr;
   QTimer trayWait_;
   bool singleActivationOnly_ = false;
   QTimer terminationPoll_;

@@ -3,6 +3,8 @@
 // in place of the real HTTP service.
 #pragma once
 
+#include <string>
+
 struct TalvexShellHost;
 
 namespace talvex {
@@ -16,6 +18,8 @@ class ServiceControl {
   virtual void Stop() = 0;
   // Whether a service thread exists (it may have ended by itself).
   virtual bool ThreadExists() = 0;
+  // The server's diagnosis report (UTF-8 text); empty when it offers none.
+  virtual std::string DiagnosisReport() { return std::string(); }
 };
 
 // The server's HTTP service, reached through the operations the server hands
@@ -26,6 +30,7 @@ class HostService final : public ServiceControl {
   int Start() override;
   void Stop() override;
   bool ThreadExists() override;
+  std::string DiagnosisReport() override;
 
  private:
   const TalvexShellHost& host_;

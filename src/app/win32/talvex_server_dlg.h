@@ -35,6 +35,10 @@ class CTalvexServerDlg {
   void OnPaint();
   void OnWindowPosChanging(WINDOWPOS* position);
   LRESULT OnTrayNotify(WPARAM iconId, LPARAM mouseMessage);
+  // The tray menu (right click) and its "诊断…": the diagnosis report in a
+  // read-only window with a button that copies it to the clipboard.
+  void ShowTrayMenu();
+  void ShowDiagnosis();
   bool OnSysCommand(WPARAM command);
   void SetButtons(bool running);
   void DeleteTrayIcon();
@@ -45,6 +49,7 @@ class CTalvexServerDlg {
   int running_ = 0;
   int shown_ = 0;
   bool trayAdded_ = false;
+  HWND diagnosis_ = nullptr;
 };
 
 }  // namespace talvex
