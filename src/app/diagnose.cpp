@@ -458,11 +458,16 @@ void Assess(Report& report) {
     }
     for (const SerialEntry& e : report.serial) {
       if (e.openFailure == OpenFailure::kPermissionDenied) {
-        std::string fix = "add " + user + " to the group '" + e.node.group +
-                          "' (sudo usermod -aG " + e.node.group + " " + user +
-                          ", then log in again)";
+        // A port of root's alone has no group to join: only a rule opens it.
+        const bool rootOnly = e.node.group.empty() || e.node.group == "root";
+        std::string fix = rootOnly ? "the port belongs to root alone: give " + user +
+                                         " access with a udev rule, or ask the administrator"
+                                   : "add " + user + " to the group '" + e.node.group +
+                                         "' (sudo usermod -aG " + e.node.group + " " + user +
+                                         ", then log in again)";
         if (!e.ruleLine.empty()) {
-          fix += ", or add this line to " + std::string(kLocalRulesFile) + ": " + e.ruleLine;
+          fix += std::string(rootOnly ? "; the line for " : ", or add the line for ") +
+                 "this adapter to " + kLocalRulesFile + ": " + e.ruleLine;
         }
         denied.push_back(Finding{Problem::kPermissionDenied,
                                  "serial port " + std::to_string(e.number) + " (" + e.path +

@@ -182,9 +182,40 @@ DeviceNodeInfo DescribeDeviceNode(const std::string& path) {
   return info;
 }
 
+// The processes that hold a lock on the file (/proc/locks: "1: FLOCK
+// ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF", device numbers in hex).
+std::vector<ProcessRef> LockHolders(const struct stat& file) {
+  std::vector<ProcessRef> found;
+  std::ifstream in("/proc/locks");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find("->") != std::string::npos) continue;  // a waiter, not a holder
+    int pid = 0;
+    unsigned devMajor = 0;
+    unsigned devMinor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), "%*s %*s %*s %*s %d %x:%x:%lu", &pid, &devMajor, &devMinor,
+                    &inode) != 4) {
+      continue;
+    }
+    if (devMajor == major(file.st_dev) && devMinor == minor(file.st_dev) && inode == file.st_ino &&
+        pid > 0) {
+      found.push_back(ProcessRef{pid, ProcessName(pid)});
+    }
+  }
+  return found;
+}
+
 std::vector<ProcessRef> ProcessesUsingFile(const std::string& path) {
   const std::string resolved = RealPath(path);
   if (resolved.empty()) return {};
+  // The lock's holder is the one that keeps others out; without a lock,
+  // whoever has the file open.
+  struct stat st {};
+  if (::stat(resolved.c_str(), &st) == 0) {
+    std::vector<ProcessRef> holders = LockHolders(st);
+    if (!holders.empty()) return holders;
+  }
   return ProcessesWithDescriptor(resolved);
 }
 
