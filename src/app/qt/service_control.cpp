@@ -1,5 +1,7 @@
 #include "app/qt/service_control.h"
 
+#include <vector>
+
 #include "app/shell_abi.h"
 
 namespace talvex {
@@ -18,16 +20,15 @@ bool HostService::ThreadExists() {
 
 std::string HostService::DiagnosisReport() {
   if (host_.diagnosisReport == nullptr) return std::string();
-  std::string text(4096, '\0');
-  unsigned long length = host_.diagnosisReport(text.data(), text.size());
-  if (length >= text.size()) {
+  std::vector<char> buffer(4096);
+  unsigned long length = host_.diagnosisReport(buffer.data(), buffer.size());
+  if (length >= buffer.size()) {
     // Asked again with room for all of it (the report may change in between).
-    text.assign(length + 4096, '\0');
-    length = host_.diagnosisReport(text.data(), text.size());
-    if (length >= text.size()) length = text.size() - 1;
+    buffer.assign(length + 4096, '\0');
+    length = host_.diagnosisReport(buffer.data(), buffer.size());
+    if (length >= buffer.size()) length = buffer.size() - 1;
   }
-  text.resize(length);
-  return text;
+  return std::string(buffer.data(), length);
 }
 
 }  // namespace talvex
