@@ -27,7 +27,7 @@ ifconfig lo 127.0.0.1 up  # the guest's only network
 
 while read -r ko; do
   case $ko in
-    */dummy_hcd.ko) insmod "$ko" num=3 ;;  # three UDCs: three gadgets at once
+    */dummy_hcd.ko) insmod "$ko" num=5 ;;  # five UDCs: five gadgets at once
     *) insmod "$ko" ;;
   esac || echo "VMTEST setup.modules FAIL: insmod $ko"
 done < /etc/vm-modules
@@ -233,20 +233,21 @@ mark usb
 # A FunctionFS reader as gadget NAME on a dummy UDC. Sets FFS_PID (the
 # reader program), FFS_TAG (its udev database entry) and FFS_NODE (its
 # /dev/bus/usb node) once the host side has enumerated it.
-make_ffs_reader() {  # NAME PRODUCT_ID UDC CARD_FILE
+# With PRODUCT_STRING and --hid it is a USB HID reader instead.
+make_ffs_reader() {  # NAME PRODUCT_ID UDC CARD_FILE [PRODUCT_STRING --hid]
   g=$G/$1
   mkdir -p "$g/strings/0x409" "$g/configs/c.1/strings/0x409"
   echo 0x1d6b > "$g/idVendor"
   echo "$2" > "$g/idProduct"
   echo "KAVRO Technology" > "$g/strings/0x409/manufacturer"
-  echo "Talvex USB reader" > "$g/strings/0x409/product"
+  echo "${5:-Talvex USB reader}" > "$g/strings/0x409/product"
   echo reader > "$g/configs/c.1/strings/0x409/configuration"
   mkdir "$g/functions/ffs.$1"
   ln -s "$g/functions/ffs.$1" "$g/configs/c.1/"
   mkdir -p "/dev/ffs-$1"
   mount -t functionfs "$1" "/dev/ffs-$1"
   vm-ffs-reader --dir "/dev/ffs-$1" --ready "/tmp/$1.ready" --card-file "$4" \
-    --log "/logs/$1-requests.log" >> "/logs/$1.log" 2>&1 &
+    --log "/logs/$1-requests.log" $6 >> "/logs/$1.log" 2>&1 &
   FFS_PID=$!
   wait_for_file "/tmp/$1.ready" || echo "$1: FunctionFS reader not ready" >> /logs/notes.log
   echo "$3" > "$g/UDC"
@@ -465,6 +466,93 @@ stop_server
 untag_usb
 stop_pid "$FFS_READER"
 stop_pid "$SECOND_READER"
+
+# ------------------------------------------------------- udev and a plain user
+mark udev
+# udevd with only the packaged rules file, as on a machine where the package
+# is installed. The USB HID gadget above goes first: its probe fails, and
+# discovery would stop at it.
+echo "" > $G/hidreader/UDC
+printf 'root:x:0:0:root:/root:/bin/sh\ntalvex:x:1000:1000:talvex:/tmp:/bin/sh\n' > /etc/passwd
+printf 'root:x:0:\nplugdev:x:46:talvex\ntalvex:x:1000:\n' > /etc/group
+printf 'passwd: files\ngroup: files\n' > /etc/nsswitch.conf
+chmod 1777 /tmp
+/lib/systemd/systemd-udevd --daemon >> /logs/udevd.log 2>&1 ||
+  fail setup.udevd "systemd-udevd did not start"
+udevadm trigger --type=devices --action=add >> /logs/udevd.log 2>&1
+udevadm settle --timeout=60 >> /logs/udevd.log 2>&1 || echo "settle after trigger timed out" >> /logs/notes.log
+
+# The hidraw node of the USB device with idProduct PRODUCT_ID, once it is there.
+hidraw_of() {  # PRODUCT_ID
+  n=0
+  while [ "$n" -lt 100 ]; do
+    for h in /sys/class/hidraw/hidraw*; do
+      [ -e "$h" ] || continue
+      d=$(readlink -f "$h/device")
+      while [ "${d#/sys/}" != "$d" ] && [ ! -e "$d/idProduct" ]; do d=$(dirname "$d"); done
+      [ "$(cat "$d/idProduct" 2>/dev/null)" = "${1#0x}" ] && echo "${h##*/}" && return 0
+    done
+    n=$((n + 1))
+    usleep 100000
+  done
+  return 1
+}
+# What udev made of a node: "GID MODE TALVEX_READER TAGS".
+node_state() {  # NODE
+  props=$(udevadm info --query=property --name="/dev/$1" 2>/dev/null)
+  echo "$(stat -c '%g %a' "/dev/$1") $(echo "$props" | sed -n 's/^TALVEX_READER=//p')" \
+    "$(echo "$props" | sed -n 's/^TAGS=//p')"
+}
+
+# Plugged in while udevd runs: a HID device of the same maker that is no
+# reader, then the reader (a FunctionFS HID reader that really answers).
+O=$G/otherhid
+mkdir -p $O/strings/0x409 $O/configs/c.1/strings/0x409 $O/functions/hid.usb0
+echo 0x1d6b > $O/idVendor
+echo 0x0109 > $O/idProduct
+echo "KAVRO Technology" > $O/strings/0x409/manufacturer
+echo "USB Keyboard" > $O/strings/0x409/product
+echo other > $O/configs/c.1/strings/0x409/configuration
+echo 64 > $O/functions/hid.usb0/report_length
+cat $G/hidreader/functions/hid.usb0/report_desc > $O/functions/hid.usb0/report_desc
+ln -s $O/functions/hid.usb0 $O/configs/c.1/
+echo dummy_udc.4 > $O/UDC
+OTHER_NODE=$(hidraw_of 0x0109) || echo "other HID gadget: no hidraw node" >> /logs/notes.log
+echo resident > /tmp/user-card
+make_ffs_reader hidffs 0x0108 dummy_udc.3 /tmp/user-card TalvexReaderDevice --hid
+HIDFFS_READER=$FFS_PID
+READER_NODE=$(hidraw_of 0x0108) || echo "FunctionFS HID reader: no hidraw node" >> /logs/notes.log
+udevadm settle --timeout=60 >> /logs/udevd.log 2>&1 || echo "settle after plugging timed out" >> /logs/notes.log
+
+state=$(node_state "$READER_NODE")
+case $state in
+  "46 660 1 "*:uaccess:*) pass udev.hid-reader-marked ;;
+  *) fail udev.hid-reader-marked "$READER_NODE: gid, mode, TALVEX_READER, tags '$state'" ;;
+esac
+state=$(node_state "$OTHER_NODE")
+case $state in
+  *uaccess*) fail udev.other-hid-left-alone "$OTHER_NODE: gid, mode, TALVEX_READER, tags '$state'" ;;
+  "0 600  "*) pass udev.other-hid-left-alone ;;
+  *) fail udev.other-hid-left-alone "$OTHER_NODE: gid, mode, TALVEX_READER, tags '$state'" ;;
+esac
+
+# A plain user in the rules' group reads a card from it.
+STARTS=$((STARTS + 1))
+rm -rf /tmp/talvex-1000
+su -s /bin/sh talvex -c 'exec /opt/talvex/talvex-server --headless --port 10013' \
+  >> /logs/server-user.log 2>&1 &
+SERVER=$!
+vm-http-get --port 10013 --wait 30 --out /tmp/user.txt 2>> /logs/http-get.log ||
+  echo "read into /tmp/user.txt failed" >> /logs/http-get.log
+uid=$(awk '$1 == "Uid:" { print $2 }' "/proc/$SERVER/status" 2>/dev/null)
+if [ "$uid" = 1000 ]; then
+  check_card udev.user-reads-hid-reader /tmp/user.txt "$RESIDENT"
+else
+  fail udev.user-reads-hid-reader "the service ran as uid '$uid', not 1000"
+fi
+stop_server
+stop_pid "$HIDFFS_READER"
+udevadm control --exit >> /logs/udevd.log 2>&1
 
 # ------------------------------------------------------------------ report
 mark report

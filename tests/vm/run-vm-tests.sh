@@ -12,7 +12,7 @@
 #           log files (RUN-console.log, RUN-<name>.log)
 #
 # Exit status: 0 when every scenario passed, 77 (skipped) when qemu,
-# busybox-static, cpio, kmod or xz-utils are not installed, 1 otherwise.
+# busybox-static, cpio, kmod, xz-utils or udev are not installed, 1 otherwise.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,7 +34,7 @@ fi
 
 skip() {
   echo "SKIPPED: $*"
-  echo "  (apt-get install -y --no-install-recommends qemu-system-x86 busybox-static kmod cpio xz-utils)"
+  echo "  (apt-get install -y --no-install-recommends qemu-system-x86 busybox-static kmod cpio xz-utils udev)"
   exit 77
 }
 die() {
@@ -47,6 +47,9 @@ command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is not inst
 for tool in cpio depmod modprobe xz; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
+# udevd runs in the guest with the packaged rules (Debian's udev package).
+udevadm=/bin/udevadm
+[[ -x $udevadm && -e /lib/systemd/systemd-udevd ]] || skip "udev is not installed (no $udevadm, /lib/systemd/systemd-udevd)"
 busybox=/bin/busybox
 if [[ ! -x $busybox ]] || ldd "$busybox" >/dev/null 2>&1; then
   skip "no static busybox at /bin/busybox (package busybox-static)"
@@ -162,17 +165,22 @@ copy_libs() {
     done < <(ldd "$f" 2>/dev/null | grep -oE '/[^ ]+' | sort -u)
   done
 }
-copy_libs "$root"/opt/talvex/* "$root"/usr/local/bin/*
+mkdir -p "$root/lib/systemd" "$root/usr/lib/udev/rules.d"
+cp "$udevadm" "$root/bin/udevadm"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+rules=$here/../../packaging/udev/70-talvex-reader.rules
+[[ -f $rules ]] || die "no packaged udev rules file at $rules"
+cp "$rules" "$root/usr/lib/udev/rules.d/"  # the only rules the guest's udevd has
+copy_libs "$root"/opt/talvex/* "$root"/usr/local/bin/* "$root/bin/udevadm"
 if [[ -e /lib64/ld-linux-x86-64.so.2 && ! -e $root/lib64/ld-linux-x86-64.so.2 ]]; then
   mkdir -p "$root/lib64" && cp -L /lib64/ld-linux-x86-64.so.2 "$root/lib64/"
 fi
 
 # The properties the packaged udev rules file gives a USB reader's node, as
 # udev would write them into its database ("E:NAME=VALUE" lines); the guest
-# has no udev and puts them there itself.
-rules=$here/../../packaging/udev/70-talvex-reader.rules
-[[ -f $rules ]] || die "no packaged udev rules file at $rules"
-awk '{
+# has no udev while those scenarios run and puts them there itself.
+awk '/^[[:space:]]*#/ { next }
+{
   if (sub(/\\$/, "")) { line = line $0; next }
   line = line $0
   if (line ~ /SUBSYSTEM=="usb"/) {
@@ -223,6 +231,7 @@ expected=(
   hid.short-reports-refused hid.short-reports-never-probed hid.short-reports-lengths
   hid.short-reports-first-hide-later-reader
   usbhid.gadget-strings-from-sysfs usbhid.gadget-is-reader auto.usb-after-failed-hid-probe
+  udev.hid-reader-marked udev.other-hid-left-alone udev.user-reads-hid-reader
   service.stops-cleanly
 )
 missing=0
