@@ -16,6 +16,7 @@ trap cleanup EXIT
 export bin driver shot here tmp
 exec 9>/tmp/talvex-port10012.lock
 flock 9
+# wine's services must not inherit the lock: they outlive the test.
 xvfb-run -a -s '-screen 0 800x600x24' bash -c '
 set -u
 fail() { echo "FAIL: $*"; wineserver -k >/dev/null 2>&1; exit 1; }
@@ -60,4 +61,4 @@ wait $server; rc=$?
 if curl -s -m 3 -o /dev/null http://127.0.0.1:10012/readCard; then fail "port open after exit"; fi
 wineserver -k >/dev/null 2>&1
 echo "shell behaviour OK"
-'
+' 9>&-
