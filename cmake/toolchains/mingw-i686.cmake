@@ -3,42 +3,11 @@
 # are 32-bit, so the shipped Windows build is i686.
 #
 # Dependencies built for Windows (libjpeg-turbo, GoogleTest) live in one
-# prefix: TALVEX_WIN_DEPS, default build-win-deps/ at the top of the tree.
-set(CMAKE_SYSTEM_NAME Windows)
+# prefix: TALVEX_WIN_DEPS, default build-win-deps/i686 at the top of the tree.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(_triple i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${_triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
-set(CMAKE_RC_COMPILER ${_triple}-windres)
-set(CMAKE_AR ${_triple}-gcc-ar-posix CACHE FILEPATH "")
-set(CMAKE_RANLIB ${_triple}-gcc-ranlib-posix CACHE FILEPATH "")
-
-if(NOT TALVEX_WIN_DEPS)
-  if(DEFINED ENV{TALVEX_WIN_DEPS})
-    set(TALVEX_WIN_DEPS $ENV{TALVEX_WIN_DEPS})
-  else()
-    get_filename_component(TALVEX_WIN_DEPS ${CMAKE_CURRENT_LIST_DIR}/../../build-win-deps/i686 ABSOLUTE)
-  endif()
-endif()
-# try_compile projects read this file again; hand them the same prefix.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TALVEX_WIN_DEPS)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple} ${TALVEX_WIN_DEPS})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Only system DLLs at run time: the C and C++ runtimes and winpthread are
-# linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# __stdcall exports keep their plain names (GetBmp, not _GetBmp@8).
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--kill-at")
-set(CMAKE_USER_MAKE_RULES_OVERRIDE ${CMAKE_CURRENT_LIST_DIR}/mingw-overrides.cmake)
-
-# Tests and test discovery run the programs under wine.
+set(_arch i686)
+# Debian's wine script picks the 32-bit loader when it is installed.
 find_program(TALVEX_WINE wine)
-if(TALVEX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TALVEX_WINE})
-endif()
+set(_emulator ${TALVEX_WINE})
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
