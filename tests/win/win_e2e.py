@@ -2,14 +2,24 @@
 mapped to COM7, compared with the Linux talvex-server on the same reader.
 
 Everything runs from a private temporary folder (its own wine prefix, the
-port directory, the servers' temporary folders); all traffic goes to
-127.0.0.1:10012 while /tmp/talvex-port10012.lock is held.
+port directory, the servers' temporary folders), and each server listens on
+a free port of its own.
+
+The environment says how wine runs (the defaults are Debian's wine script):
+  TALVEX_WINE        the command that runs TalvexServer.exe, e.g.
+                     "/usr/lib/wine/wine64" for an x86_64 build, or
+                     "qemu-i386 /usr/lib/wine/wine" for the i686 build on a
+                     machine that runs no 32-bit programs
+  TALVEX_WINE_TOOLS  the command that runs wine's own tools (reg, cmd)
+  TALVEX_WINESERVER  wine's server
+  TALVEX_WIN_E2E_KINDS     the sample cards to read (default all three)
+  TALVEX_WIN_E2E_DEADLINE  seconds for the first answer (default 30)
 """
 
 import base64
-import fcntl
 import os
 import shutil
+import shlex
 import signal
 import socket
 import subprocess
@@ -17,26 +27,38 @@ import tempfile
 import time
 import unittest
 
-PORT = 10012
 WIN_BIN = os.environ.get("TALVEX_WIN_BIN_DIR", "")
 LINUX_BIN = os.environ.get("TALVEX_BIN_DIR", "")
+WINE = shlex.split(os.environ.get("TALVEX_WINE", "wine"))
+WINE_TOOLS = shlex.split(os.environ.get("TALVEX_WINE_TOOLS", "")) or WINE
+WINESERVER = os.environ.get("TALVEX_WINESERVER", "wineserver")
+KINDS = os.environ.get("TALVEX_WIN_E2E_KINDS", "resident foreign hmt").split()
+DEADLINE = float(os.environ.get("TALVEX_WIN_E2E_DEADLINE", "30"))
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def read_card(deadline_s=30.0):
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read_card(port, server, deadline_s=DEADLINE):
     """One GET /readCard; returns (head, body) once the whole body is in."""
     end = time.monotonic() + deadline_s
     while True:
+        if server.poll() is not None:
+            raise AssertionError(f"the server ended with {server.returncode} before it answered")
         try:
-            s = socket.create_connection(("127.0.0.1", PORT), timeout=5)
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
             break
         except OSError:
             if time.monotonic() > end:
                 raise
             time.sleep(0.2)
     with s:
-        s.settimeout(deadline_s)
-        s.sendall(b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n")
+        s.settimeout(max(deadline_s, 30.0))
+        s.sendall(b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         data = b""
         while b"\r\n\r\n" not in data:
             chunk = s.recv(65536)
@@ -53,24 +75,12 @@ def read_card(deadline_s=30.0):
         return head, body
 
 
-def wait_port_free(deadline_s=90.0):
-    """Other test runs may serve the port without taking the lock: wait for them."""
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        try:
-            socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
-        except OSError:
-            return
-        time.sleep(0.5)
-    raise AssertionError("port 10012 stays taken by another program")
-
-
 def without_date(head):
     return b"\r\n".join(l for l in head.split(b"\r\n")
                         if not l.startswith((b"Date:", b"Last-Modified:")))
 
 
-@unittest.skipUnless(WIN_BIN and LINUX_BIN and shutil.which("wine"), "needs both builds and wine")
+@unittest.skipUnless(WIN_BIN and LINUX_BIN and shutil.which(WINE[0]), "needs both builds and wine")
 class WindowsServer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -80,18 +90,14 @@ class WindowsServer(unittest.TestCase):
         os.makedirs(cls.env["WINEPREFIX"])
         cls.ports = os.path.join(cls.tmp, "ports")
         os.makedirs(cls.ports)
-        cls.lock = open("/tmp/talvex-port10012.lock", "w")
-        fcntl.flock(cls.lock, fcntl.LOCK_EX)
         # wine's services first, with nothing of ours open: they outlive the
         # programs and would hold the test runner's output open.
-        subprocess.run(["wineserver", "-p"], env=cls.env, **QUIET)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=cls.env, timeout=120, **QUIET)
+        subprocess.run([WINESERVER, "-p"], env=cls.env, **QUIET)
+        subprocess.run([*WINE_TOOLS, "cmd", "/c", "exit"], env=cls.env, timeout=300, **QUIET)
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=cls.env, **QUIET)
-        fcntl.flock(cls.lock, fcntl.LOCK_UN)
-        cls.lock.close()
+        subprocess.run([WINESERVER, "-k"], env=cls.env, **QUIET)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def start_sim(self, *args):
@@ -111,35 +117,31 @@ class WindowsServer(unittest.TestCase):
             proc.wait()
 
     def windows_body(self, pty):
-        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/d", pty,
+        subprocess.run([*WINE_TOOLS, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/d", pty,
                         "/f"], env=self.env, timeout=60, **QUIET)
-        subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
-        subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
-        wait_port_free()
-        server = subprocess.Popen(["wine", os.path.join(WIN_BIN, "TalvexServer.exe"), "--headless"],
-                                  env=self.env, **QUIET)
+        subprocess.run([WINESERVER, "-k"], env=self.env, **QUIET)
+        subprocess.run([WINESERVER, "-p"], env=self.env, **QUIET)
+        port = free_port()
+        server = subprocess.Popen([*WINE, os.path.join(WIN_BIN, "TalvexServer.exe"), "--headless",
+                                   "--port", str(port)], env=self.env, **QUIET)
         try:
-            head, body = read_card()
-            self.assertIsNone(server.poll(), "another program answered on the port")
-            return head, body
+            return read_card(port, server)
         finally:
             server.kill()
             server.wait()
             # Stop wine before the terminal's owner goes away.
-            subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
-            subprocess.run(["wineserver", "-p"], env=self.env, **QUIET)
+            subprocess.run([WINESERVER, "-k"], env=self.env, **QUIET)
+            subprocess.run([WINESERVER, "-p"], env=self.env, **QUIET)
 
     def linux_body(self):
         runtime = tempfile.mkdtemp(dir=self.tmp)
         os.chmod(runtime, 0o700)
         env = dict(os.environ, TALVEX_PORTS=self.ports, XDG_RUNTIME_DIR=runtime)
-        wait_port_free()
-        server = subprocess.Popen([os.path.join(LINUX_BIN, "talvex-server"), "--headless"], env=env,
-                                  **QUIET)
+        port = free_port()
+        server = subprocess.Popen([os.path.join(LINUX_BIN, "talvex-server"), "--headless",
+                                   "--port", str(port)], env=env, **QUIET)
         try:
-            head, body = read_card()
-            self.assertIsNone(server.poll(), "another program answered on the port")
-            return head, body
+            return read_card(port, server, 30.0)
         finally:
             self.stop(server)
 
@@ -154,7 +156,9 @@ class WindowsServer(unittest.TestCase):
         return win_body, linux_body
 
     def test_cards_of_all_three_kinds_read_as_on_linux(self):
-        for kind, first in (("resident", b"0|1|"), ("foreign", b"0|2|"), ("hmt", b"0|3|")):
+        firsts = {"resident": b"0|1|", "foreign": b"0|2|", "hmt": b"0|3|"}
+        for kind in KINDS:
+            first = firsts[kind]
             with self.subTest(kind=kind):
                 win, linux = self.compare("--sample", kind)
                 self.assertTrue(win.startswith(first), win[:60])

@@ -1,9 +1,11 @@
 // Drives TalvexServer.exe's dialog from outside, as the tray and the user
 // would, and prints what the window shows. One action per run:
-//   find | tray-click | tray-dblclk | wrong-id | minimise | stop | start | esc
-//   | close | grab FILE.bmp (the whole window, frame included, as a 24-bit BMP)
+//   find | tray-click | tray-dblclk | tray-menu | wrong-id | minimise | stop
+//   | start | esc | close | grab FILE.bmp (the whole window, frame included,
+//   as a 24-bit BMP)
 // Output: "visible=V start=S stop=T" (S, T: 1 when the button is enabled),
-// or "none" when the dialog does not exist. Exit code 0, or 1 for "none".
+// or "none" when the dialog does not exist. Exit code 0, or 1 for "none";
+// tray-menu exits 3 when no menu opened or it did not close again.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +20,16 @@ HWND FindDialog() {
     Sleep(100);
   }
   return nullptr;
+}
+
+// Waits up to 5 s until a popup menu is (or is no longer) on the screen.
+bool WaitForMenu(bool open) {
+  for (int i = 0; i < 50; ++i) {
+    HWND menu = FindWindowW(L"#32768", nullptr);
+    if ((menu != nullptr && IsWindowVisible(menu)) == open) return true;
+    Sleep(100);
+  }
+  return false;
 }
 
 bool GrabWindow(HWND window, const wchar_t* path) {
@@ -70,7 +82,13 @@ int wmain(int argc, wchar_t** argv) {
   if (std::wcscmp(action, L"tray-click") == 0) {
     SendMessageW(dialog, WM_USER + 1, 128, WM_LBUTTONDOWN);
     SendMessageW(dialog, WM_USER + 1, 128, WM_LBUTTONUP);
-    SendMessageW(dialog, WM_USER + 1, 128, WM_RBUTTONUP);
+  } else if (std::wcscmp(action, L"tray-menu") == 0) {
+    // A right click opens the tray menu, which tracks the mouse until it is
+    // dismissed: posted, so that this program is not held while it is open.
+    PostMessageW(dialog, WM_USER + 1, 128, WM_RBUTTONUP);
+    if (!WaitForMenu(true)) return 3;
+    PostMessageW(dialog, WM_CANCELMODE, 0, 0);
+    if (!WaitForMenu(false)) return 3;
   } else if (std::wcscmp(action, L"tray-dblclk") == 0) {
     SendMessageW(dialog, WM_USER + 1, 128, WM_LBUTTONDBLCLK);
   } else if (std::wcscmp(action, L"wrong-id") == 0) {
