@@ -18,6 +18,9 @@ bool GetTempDirectory(std::u16string* out);
 // whether or not it exists or is usable; for the diagnosis.
 std::string TempDirectoryPath();
 
+// Removes a file; true when it is gone (also when it was never there).
+bool RemoveFile(const char16_t* path);
+
 // The form of a path the decoder library takes (the ANSI code page on
 // Windows, UTF-8 on Linux), NUL-terminated into out. Returns the bytes
 // written with the terminator, or 0 when they do not fit in `capacity`.

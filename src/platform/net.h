@@ -1,6 +1,6 @@
 // Sockets and network readiness for the HTTP service. The event loop's rules
 // live above this seam; the backend supplies one wait over a table of events
-// (index 0 the stop signal, 1 the listener, 2.. the clients), the lowest
+// (index 0 the stop signal, 1 the listeners, 2.. the clients), the lowest
 // signalled index first, and the non-blocking socket primitives that the
 // request reader and the response writer retry around.
 #pragma once
@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace talvex::platform {
 
@@ -43,7 +44,36 @@ enum class WaitStatus {
   kTimeout,  // the time limit passed
   kNotSet,   // the wait returned but the socket is not in the ready set
   kFailed,   // the wait itself failed
+  kStopped,  // the stop signal was raised (it stays raised for the loop)
 };
+
+// An IPv4 or IPv6 address in network byte order.
+struct IpAddress {
+  bool v6 = false;
+  std::uint8_t bytes[16] = {};
+};
+
+// What opening a listener came to.
+enum class ListenStatus {
+  kListening,
+  kUnavailable,   // the address family or the address does not exist here
+  kSocketFailed,  // no socket could be made
+  kBindFailed,    // the address and port are taken or not allowed
+  kListenFailed,
+};
+
+// What one accept on a non-blocking listener came to.
+enum class AcceptStatus {
+  kAccepted,
+  kNonePending,   // nothing to take (would block)
+  kTransient,     // the connection went away before it was taken, or a signal
+  kNoDescriptor,  // the process or the system is out of descriptors
+  kNoMemory,      // the system is out of buffers for a new connection
+  kFailed,        // the listener itself is broken
+};
+
+// What WaitAnyFor returns when its time limit passed.
+inline constexpr int kWaitTimedOut = -2;
 
 class Network {
  public:
@@ -59,9 +89,14 @@ class Network {
   virtual bool Bind(Socket socket, std::uint16_t port) = 0;
   // Listens with the system's largest backlog.
   virtual bool Listen(Socket socket) = 0;
+  // A TCP socket bound to address:port and listening (IPv6 sockets take only
+  // IPv6). *out is kInvalidSocket unless the result is kListening.
+  virtual ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) = 0;
   // Takes one pending connection; kInvalidSocket when that fails (also when
   // none is pending on a non-blocking listener).
   virtual Socket Accept(Socket listener) = 0;
+  // The same, telling why nothing was taken.
+  virtual AcceptStatus TryAccept(Socket listener, Socket* out) = 0;
   virtual void CloseSocket(Socket socket) = 0;
 
   virtual NetEvent CreateEvent() = 0;
@@ -73,6 +108,8 @@ class Network {
   // returns the lowest signalled index, or -1 when the wait failed. A null
   // entry is never signalled (it is left out of the wait).
   virtual int WaitAny(const NetEvent* events, int count) = 0;
+  // The same with a time limit (negative: none); kWaitTimedOut when it passed.
+  virtual int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) = 0;
   // Reports and clears what happened on the socket since the last report.
   virtual bool EnumEvents(Socket socket, NetEvent event, NetEventState* state) = 0;
   // Clears the event without fetching anything.
@@ -86,9 +123,20 @@ class Network {
   // Waits up to timeoutMs for the socket to become readable (or writable).
   virtual WaitStatus WaitReadable(Socket socket, int timeoutMs) = 0;
   virtual WaitStatus WaitWritable(Socket socket, int timeoutMs) = 0;
+  // The same, ending early with kStopped when `stop` (a stop signal's event,
+  // or null for none) is raised; the signal stays raised.
+  virtual WaitStatus WaitWritableOrStop(Socket socket, int timeoutMs, NetEvent stop) = 0;
   // The socket's pending error; false when it cannot be read.
   virtual bool PendingError(Socket socket, int* error) = 0;
+  // A monotonic clock in milliseconds, for the limits of a request's turn.
+  virtual std::int64_t NowMs() = 0;
 };
+
+// "127.0.0.1" or "::1" (IPv6 without brackets) into *out; false for anything
+// else, host names included.
+bool ParseIpAddress(std::string_view text, IpAddress* out);
+// 127.0.0.0/8 or ::1.
+bool IsLoopbackAddress(const IpAddress& address);
 
 // The operating system's sockets.
 Network& SystemNetwork();

@@ -82,6 +82,12 @@ bool GetTempDirectory(std::u16string* out) {
   return true;
 }
 
+bool RemoveFile(const char16_t* path) {
+  const std::string utf8 = NativePath(path);
+  if (utf8.empty()) return false;
+  return ::unlink(utf8.c_str()) == 0 || errno == ENOENT;
+}
+
 std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
   if (path == nullptr || out == nullptr) return 0;
   return Utf16zToUtf8(path, out, capacity);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "platform/net.h"
@@ -29,7 +30,7 @@ int Fd(Socket s) {
   return static_cast<int>(s);
 }
 
-std::int64_t NowMs() {
+std::int64_t MonotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -38,10 +39,10 @@ std::int64_t NowMs() {
 // poll() on one descriptor for `events`, restarted after signals with the
 // time that is left. Returns poll's result; *revents what it reported.
 int PollOne(int fd, short events, int timeoutMs, short* revents) {
-  const std::int64_t deadline = NowMs() + timeoutMs;
+  const std::int64_t deadline = MonotonicMs() + timeoutMs;
   for (;;) {
     pollfd p{fd, events, 0};
-    std::int64_t left = deadline - NowMs();
+    std::int64_t left = deadline - MonotonicMs();
     if (left < 0) left = 0;
     const int r = poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
@@ -74,20 +75,96 @@ class PosixNetwork final : public Network {
 
   bool Listen(Socket s) override { return listen(Fd(s), SOMAXCONN) == 0; }
 
+  ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
+    *out = kInvalidSocket;
+    const int family = address.v6 ? AF_INET6 : AF_INET;
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+      return errno == EAFNOSUPPORT ? ListenStatus::kUnavailable : ListenStatus::kSocketFailed;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int r = 0;
+    if (address.v6) {
+      // The IPv4 listener is a socket of its own; this one takes IPv6 only.
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+      sockaddr_in6 addr{};
+      addr.sin6_family = AF_INET6;
+      addr.sin6_port = htons(port);
+      std::memcpy(&addr.sin6_addr, address.bytes, 16);
+      r = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } else {
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(port);
+      std::memcpy(&addr.sin_addr, address.bytes, 4);
+      r = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
+    if (r != 0) {
+      const int error = errno;
+      close(fd);
+      // ::1 is missing where IPv6 is switched off (EADDRNOTAVAIL).
+      return error == EADDRNOTAVAIL || error == EAFNOSUPPORT ? ListenStatus::kUnavailable
+                                                             : ListenStatus::kBindFailed;
+    }
+    if (listen(fd, SOMAXCONN) != 0) {
+      close(fd);
+      return ListenStatus::kListenFailed;
+    }
+    *out = static_cast<Socket>(fd);
+    return ListenStatus::kListening;
+  }
+
   Socket Accept(Socket listener) override {
+    Socket s = kInvalidSocket;
     for (;;) {
-      sockaddr_in peer{};
-      socklen_t len = sizeof peer;
-      const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        // A response leaves in several sends with nothing to wait for in
-        // between; with Nagle's algorithm the later ones would sit until the
-        // client's delayed acknowledgement (about 40 ms on Linux).
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return static_cast<Socket>(fd);
-      }
-      if (errno != EINTR) return kInvalidSocket;
+      const AcceptStatus status = TryAccept(listener, &s);
+      if (status != AcceptStatus::kTransient || errno != EINTR) return s;
+    }
+  }
+
+  AcceptStatus TryAccept(Socket listener, Socket* out) override {
+    *out = kInvalidSocket;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      // A response leaves in several sends with nothing to wait for in
+      // between; with Nagle's algorithm the later ones would sit until the
+      // client's delayed acknowledgement (about 40 ms on Linux).
+      const int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      *out = static_cast<Socket>(fd);
+      return AcceptStatus::kAccepted;
+    }
+    switch (errno) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+        return AcceptStatus::kNonePending;
+      // Linux hands the errors of a connection that failed before it was
+      // taken to accept(); they concern that connection only.
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case ENETDOWN:
+      case ENOPROTOOPT:
+      case EHOSTDOWN:
+      case ENONET:
+      case EHOSTUNREACH:
+      case EOPNOTSUPP:
+      case ENETUNREACH:
+      case EPERM:  // a firewall rule refused it
+        return AcceptStatus::kTransient;
+      case EMFILE:
+      case ENFILE:
+        return AcceptStatus::kNoDescriptor;
+      case ENOBUFS:
+      case ENOMEM:
+        return AcceptStatus::kNoMemory;
+      default:
+        return AcceptStatus::kFailed;
     }
   }
 
@@ -95,9 +172,13 @@ class PosixNetwork final : public Network {
     if (s != kInvalidSocket) close(Fd(s));
   }
 
-  NetEvent CreateEvent() override { return new (std::nothrow) PollEvent(); }
+  NetEvent CreateEvent() override {
+    return new (std::nothrow) PollEvent();
+  }
 
-  void CloseEvent(NetEvent event) override { delete static_cast<PollEvent*>(event); }
+  void CloseEvent(NetEvent event) override {
+    delete static_cast<PollEvent*>(event);
+  }
 
   bool SelectEvents(Socket s, NetEvent event, unsigned mask) override {
     auto* e = static_cast<PollEvent*>(event);
@@ -107,6 +188,14 @@ class PosixNetwork final : public Network {
     short interest = 0;
     if (mask & (kNetRead | kNetAccept)) interest |= POLLIN;
     if (mask & kNetClose) interest |= POLLRDHUP;
+    if (mask == kNetAccept && e->accepts && e->fd >= 0 && e->fd != Fd(s)) {
+      // One more listener on the same event.
+      if (e->moreCount >= PollEvent::kMaxMore) return false;
+      e->moreFds[e->moreCount++] = Fd(s);
+      return true;
+    }
+    e->accepts = mask == kNetAccept;
+    e->moreCount = 0;
     e->fd = Fd(s);
     e->interest = interest;
     e->reported = 0;
@@ -114,9 +203,14 @@ class PosixNetwork final : public Network {
   }
 
   int WaitAny(const NetEvent* events, int count) override {
+    return WaitAnyFor(events, count, -1);
+  }
+
+  int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) override {
     if (count < 1 || count > kMaxWaitEntries) return -1;
-    pollfd fds[kMaxWaitEntries];
-    int index[kMaxWaitEntries];
+    constexpr int kMaxFds = kMaxWaitEntries + PollEvent::kMaxMore;
+    pollfd fds[kMaxFds];
+    int index[kMaxFds];
     int n = 0;
     for (int i = 0; i < count; ++i) {
       auto* e = static_cast<PollEvent*>(events[i]);
@@ -124,11 +218,20 @@ class PosixNetwork final : public Network {
       fds[n] = pollfd{e->fd, e->interest, 0};
       index[n] = i;
       ++n;
+      for (int k = 0; k < e->moreCount && n < kMaxFds; ++k) {
+        fds[n] = pollfd{e->moreFds[k], e->interest, 0};
+        index[n] = i;
+        ++n;
+      }
     }
-    if (n == 0) return -1;  // nothing could ever be signalled
+    if (n == 0 && timeoutMs < 0) return -1;  // nothing could ever be signalled
+    const std::int64_t deadline = NowMs() + (timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
-      const int r = poll(fds, static_cast<nfds_t>(n), -1);
+      std::int64_t left = deadline - NowMs();
+      if (left < 0) left = 0;
+      const int r = poll(fds, static_cast<nfds_t>(n), timeoutMs < 0 ? -1 : static_cast<int>(left));
       if (r < 0 && errno == EINTR) continue;
+      if (r == 0 && timeoutMs >= 0) return kWaitTimedOut;
       if (r <= 0) return -1;
       break;
     }
@@ -198,6 +301,30 @@ class PosixNetwork final : public Network {
 
   WaitStatus WaitWritable(Socket s, int timeoutMs) override {
     return WaitFor(s, POLLOUT, POLLOUT | POLLERR | POLLHUP, timeoutMs);
+  }
+
+  WaitStatus WaitWritableOrStop(Socket s, int timeoutMs, NetEvent stop) override {
+    auto* e = static_cast<PollEvent*>(stop);
+    if (e == nullptr || e->fd < 0) return WaitWritable(s, timeoutMs);
+    const std::int64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+      // The stop signal is only looked at, not drained: the loop's own wait
+      // still finds it raised.
+      pollfd p[2] = {{Fd(s), POLLOUT, 0}, {e->fd, POLLIN, 0}};
+      std::int64_t left = deadline - NowMs();
+      if (left < 0) left = 0;
+      const int r = poll(p, 2, static_cast<int>(left));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return WaitStatus::kFailed;
+      if (r == 0) return WaitStatus::kTimeout;
+      if (p[0].revents & (POLLOUT | POLLERR | POLLHUP)) return WaitStatus::kReady;
+      if (p[1].revents & POLLIN) return WaitStatus::kStopped;
+      return WaitStatus::kNotSet;
+    }
+  }
+
+  std::int64_t NowMs() override {
+    return MonotonicMs();
   }
 
   bool PendingError(Socket s, int* error) override {

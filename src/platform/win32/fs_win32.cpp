@@ -72,6 +72,12 @@ bool GetTempDirectory(std::u16string* out) {
   return true;
 }
 
+bool RemoveFile(const char16_t* path) {
+  if (DeleteFileW(win32::Wide(path))) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
   // The system's code page may be UTF-8 ("Use Unicode UTF-8 for worldwide
   // language support"); ToCodePage takes that into account.

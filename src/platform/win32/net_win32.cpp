@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "platform/net.h"
@@ -32,6 +33,11 @@ SOCKET Sock(Socket s) {
 struct EventRecord {
   HANDLE handle = nullptr;
   SOCKET socket = INVALID_SOCKET;  // none for the stop signal
+  // Further listeners that share a listener's event.
+  static constexpr int kMaxMore = 7;
+  SOCKET more[kMaxMore] = {};
+  int moreCount = 0;
+  bool accepts = false;
 };
 
 EventRecord* Record(NetEvent event) {
@@ -116,17 +122,82 @@ class WinsockNetwork final : public Network {
 
   bool Listen(Socket s) override { return listen(Sock(s), SOMAXCONN) == 0; }
 
+  ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
+    EnsureWinsock();
+    *out = kInvalidSocket;
+    const SOCKET s = WSASocketW(address.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr,
+                                0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) {
+      return WSAGetLastError() == WSAEAFNOSUPPORT ? ListenStatus::kUnavailable
+                                                  : ListenStatus::kSocketFailed;
+    }
+    // Only this program may take the port: no other socket can bind over it.
+    const BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+    int r = 0;
+    if (address.v6) {
+      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+      sockaddr_in6 addr{};
+      addr.sin6_family = AF_INET6;
+      addr.sin6_port = htons(port);
+      std::memcpy(&addr.sin6_addr, address.bytes, 16);
+      r = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } else {
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(port);
+      std::memcpy(&addr.sin_addr, address.bytes, 4);
+      r = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
+    if (r != 0) {
+      const int error = WSAGetLastError();
+      closesocket(s);
+      return error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT ? ListenStatus::kUnavailable
+                                                                   : ListenStatus::kBindFailed;
+    }
+    if (listen(s, SOMAXCONN) != 0) {
+      closesocket(s);
+      return ListenStatus::kListenFailed;
+    }
+    *out = static_cast<Socket>(s);
+    return ListenStatus::kListening;
+  }
+
   Socket Accept(Socket listener) override {
-    sockaddr_in peer{};
+    Socket s = kInvalidSocket;
+    TryAccept(listener, &s);
+    return s;
+  }
+
+  AcceptStatus TryAccept(Socket listener, Socket* out) override {
+    *out = kInvalidSocket;
+    sockaddr_storage peer{};
     int len = sizeof peer;
     const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &len);
-    if (s == INVALID_SOCKET) return kInvalidSocket;
+    if (s == INVALID_SOCKET) {
+      switch (WSAGetLastError()) {
+        case WSAEWOULDBLOCK:
+          return AcceptStatus::kNonePending;
+        case WSAECONNRESET:  // the peer gave up before it was taken
+        case WSAEINTR:
+        case WSAEINPROGRESS:
+        case WSAENETDOWN:
+          return AcceptStatus::kTransient;
+        case WSAEMFILE:
+          return AcceptStatus::kNoDescriptor;
+        case WSAENOBUFS:
+          return AcceptStatus::kNoMemory;
+        default:
+          return AcceptStatus::kFailed;
+      }
+    }
     // A response leaves in several sends right after each other; with Nagle's
     // algorithm the later ones would wait for the client's delayed
     // acknowledgement (up to 200 ms on Windows).
     const BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-    return static_cast<Socket>(s);
+    *out = static_cast<Socket>(s);
+    return AcceptStatus::kAccepted;
   }
 
   void CloseSocket(Socket s) override {
@@ -159,13 +230,24 @@ class WinsockNetwork final : public Network {
     if (mask & kNetRead) events |= FD_READ;
     if (mask & kNetAccept) events |= FD_ACCEPT;
     if (mask & kNetClose) events |= FD_CLOSE;
+    const bool another = mask == kNetAccept && record->accepts &&
+                         record->socket != INVALID_SOCKET && record->socket != Sock(s);
+    if (another && record->moreCount >= EventRecord::kMaxMore) return false;
     // Also makes the socket non-blocking.
     if (WSAEventSelect(Sock(s), record->handle, events) != 0) return false;
+    if (another) {
+      record->more[record->moreCount++] = Sock(s);
+      return true;
+    }
+    record->accepts = mask == kNetAccept;
+    record->moreCount = 0;
     record->socket = Sock(s);
     return true;
   }
 
-  int WaitAny(const NetEvent* events, int count) override {
+  int WaitAny(const NetEvent* events, int count) override { return WaitAnyFor(events, count, -1); }
+
+  int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) override {
     if (count < 1 || count > kMaxWaitEntries) return -1;
     HANDLE handles[kMaxWaitEntries];
     int index[kMaxWaitEntries];
@@ -176,9 +258,15 @@ class WinsockNetwork final : public Network {
       index[n] = i;
       ++n;
     }
-    if (n == 0) return -1;  // nothing could ever be signalled
+    if (n == 0) {
+      if (timeoutMs < 0) return -1;  // nothing could ever be signalled
+      Sleep(static_cast<DWORD>(timeoutMs));
+      return kWaitTimedOut;
+    }
     // The lowest signalled entry is reported, as the table order requires.
-    const DWORD r = WSAWaitForMultipleEvents(n, handles, FALSE, WSA_INFINITE, FALSE);
+    const DWORD r = WSAWaitForMultipleEvents(
+        n, handles, FALSE, timeoutMs < 0 ? WSA_INFINITE : static_cast<DWORD>(timeoutMs), FALSE);
+    if (r == WSA_WAIT_TIMEOUT) return kWaitTimedOut;
     if (r >= WSA_WAIT_EVENT_0 + n) return -1;
     return index[r - WSA_WAIT_EVENT_0];
   }
@@ -205,7 +293,10 @@ class WinsockNetwork final : public Network {
     EventRecord* record = Record(event);
     if (record == nullptr) return;
     WSAResetEvent(record->handle);
-    if (ReadableNow(record->socket)) WSASetEvent(record->handle);
+    bool readable = ReadableNow(record->socket);
+    for (int k = 0; k < record->moreCount && !readable; ++k)
+      readable = ReadableNow(record->more[k]);
+    if (readable) WSASetEvent(record->handle);
   }
 
   IoStatus Receive(Socket s, std::uint8_t* data, std::size_t size, std::size_t* count) override {
@@ -231,6 +322,27 @@ class WinsockNetwork final : public Network {
 
   WaitStatus WaitReadable(Socket s, int timeoutMs) override { return WaitFor(s, false, timeoutMs); }
   WaitStatus WaitWritable(Socket s, int timeoutMs) override { return WaitFor(s, true, timeoutMs); }
+
+  WaitStatus WaitWritableOrStop(Socket s, int timeoutMs, NetEvent stop) override {
+    if (stop == nullptr) return WaitFor(s, true, timeoutMs);
+    // select() cannot wait on an event: it waits in short slices, and the
+    // stop event is looked at between them. Seeing it clears the auto-reset
+    // event, so it is raised again for the loop's own wait.
+    constexpr int kSliceMs = 50;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    for (;;) {
+      if (WaitForSingleObject(Record(stop)->handle, 0) == WAIT_OBJECT_0) {
+        SetEvent(Record(stop)->handle);
+        return WaitStatus::kStopped;
+      }
+      const ULONGLONG now = GetTickCount64();
+      const int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+      const WaitStatus status = WaitFor(s, true, left < kSliceMs ? left : kSliceMs);
+      if (status != WaitStatus::kTimeout || left <= kSliceMs) return status;
+    }
+  }
+
+  std::int64_t NowMs() override { return static_cast<std::int64_t>(GetTickCount64()); }
 
   bool PendingError(Socket s, int* error) override {
     int value = 0;
