@@ -16,9 +16,9 @@ using ResultCode = std::int32_t;
 inline constexpr ResultCode kOk = 0;
 
 // Host side of the reader link.
-inline constexpr ResultCode kPortOpenFailed = 1;     // open, read or write failed; no transport
-inline constexpr ResultCode kReceiveTimeout = 2;     // a transport moved fewer bytes than asked
-inline constexpr ResultCode kChecksumError = 3;      // response checksum mismatch
+inline constexpr ResultCode kPortOpenFailed = 1;  // open, read or write failed; no transport
+inline constexpr ResultCode kReceiveTimeout = 2;  // a transport moved fewer bytes than asked
+inline constexpr ResultCode kChecksumError = 3;   // response checksum mismatch
 
 // Reader status bytes with a meaning of their own to the card sequence.
 inline constexpr ResultCode kStatusFindCardFailed = 128;    // 0x80
@@ -45,6 +45,8 @@ inline constexpr ResultCode kInfoLengthError = 284;
 inline constexpr ResultCode kLoadImageFailed = 285;
 inline constexpr ResultCode kJpegEncodeFailed = 287;
 inline constexpr ResultCode kUnknownCardKind = 289;
+// A web page whose origin the service was not told to allow (--allow-origin).
+inline constexpr ResultCode kOriginRefused = 290;
 
 // Network failures; they never reach a response body.
 inline constexpr ResultCode kSocketError = 304;

@@ -57,6 +57,7 @@ constexpr MessageRow kMessages[] = {
     {284, u"信息长度错误"},
     {285, u"加载图片失败"},
     {287, u"编码JPG失败"},
+    {290, u"请求来源不被允许"},
 };
 
 constexpr bool SortedByCode() {

@@ -22,25 +22,25 @@ bool BuildPath(const std::u16string& directory, std::u16string_view file, std::u
 }  // namespace
 
 ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
-                          const CardPipeline& pipeline) {
+                          const CardPipeline& pipeline, const ResponseOptions& options) {
   std::string photoText;
   std::u16string directory;
   std::u16string path;
   if (!pipeline.tempDirectory(&directory) || !BuildPath(directory, kPhotoFile, path)) {
-    return SendErrorResponse(net, socket, kFileError);
+    return SendErrorResponse(net, socket, kFileError, options);
   }
 
   std::unique_ptr<char[]> resultText;
   std::int32_t resultLength = 0;
   ResultCode code = pipeline.readCard(selector, path.c_str(), resultText, resultLength);
-  if (code != kOk) return SendErrorResponse(net, socket, code);
+  if (code != kOk) return SendErrorResponse(net, socket, code, options);
 
   BuildPath(directory, kBitmapFile, path);
   code = pipeline.encodePhoto(path.c_str(), photoText);
-  if (code != kOk) return SendErrorResponse(net, socket, code);
+  if (code != kOk) return SendErrorResponse(net, socket, code, options);
 
   return SendCardResponse(net, socket, resultText.get(), resultLength, photoText.data(),
-                          photoText.size());
+                          photoText.size(), options);
 }
 
 }  // namespace talvex

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "card/result_codes.h"
+#include "http/response.h"
 #include "platform/net.h"
 
 namespace talvex {
@@ -34,6 +35,6 @@ const CardPipeline& SystemCardPipeline();
 // response: 0, 304 or 305. When the temporary directory is missing or too
 // long for the photo paths, the answer is the failure body of 278.
 ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
-                          const CardPipeline& pipeline);
+                          const CardPipeline& pipeline, const ResponseOptions& options = {});
 
 }  // namespace talvex

@@ -1,12 +1,17 @@
 // The service thread's event loop: one wait over the stop signal (index 0),
-// the listener (1) and up to 62 clients (2..63), the lowest ready index served
-// first, one per turn.
+// the listeners (1, one event for all of them) and up to 62 clients (2..63).
+// The stop signal wins; otherwise the clients are served in turn, one
+// request per turn, and a client's request never holds the thread waiting
+// for its bytes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "card/result_codes.h"
+#include "http/request.h"
+#include "http/service.h"
 #include "platform/net.h"
 
 namespace talvex {
@@ -15,35 +20,57 @@ inline constexpr int kEventTableSize = 64;
 inline constexpr int kStopIndex = 0;
 inline constexpr int kListenerIndex = 1;
 inline constexpr int kFirstClientIndex = 2;
+// Loopback IPv4 and IPv6 by default; a site may name a few more.
+inline constexpr int kMaxListeners = 8;
 
-// The socket and event tables; clients occupy 2 .. count + 1 with no gaps.
+// The socket and event tables; clients occupy 2 .. count + 1 with no gaps,
+// each with what has come of its current request.
 struct ServiceTables {
   platform::Socket sockets[kEventTableSize];
   platform::NetEvent events[kEventTableSize];
+  RequestState requests[kEventTableSize];
   int count = 0;
+  // sockets[kListenerIndex] is listeners[0].
+  platform::Socket listeners[kMaxListeners];
+  int listenerCount = 0;
+  int nextListener = 0;  // the listener the next accept tries first
 
   ServiceTables();
 };
 
 // What the loop calls for a client that sent data.
 struct RequestHandlers {
-  // ReadRequest: 0, 304, 305 or 307, and the card-request flag.
-  std::function<ResultCode(platform::Socket socket, int& cardRequest)> readRequest;
+  // ReadRequest: 0, 304, 305 or 307, and the request when it is whole.
+  std::function<ResultCode(platform::Socket socket, RequestState& state, Request& request)>
+      readRequest;
   // HandleReadCard: 0, 304 or 305.
-  std::function<ResultCode(platform::Socket socket, std::int32_t& selector)> handleReadCard;
-  // Told once the listener is set up, before the first wait (may be empty).
+  std::function<ResultCode(platform::Socket socket, std::int32_t& selector, const Request& request)>
+      handleReadCard;
+  // Told once the listeners are set up, before the first wait (may be empty).
   std::function<void()> listening;
 };
 
-// Accepts one pending connection into index count + 2. 0, 277, 310 or 311.
-ResultCode AcceptClient(platform::Network& net, ServiceTables& tables);
+// What an accept came to: kOk, or a code that ends the service thread (277,
+// 310, 311). A connection that failed on its way in, or a lack of
+// descriptors or buffers, is no reason to end: *pause tells for how long the
+// listeners should rest (0 for not at all).
+ResultCode AcceptClient(platform::Network& net, ServiceTables& tables, int* pauseMs = nullptr);
 // Closes the client at `index`; the last client moves into its place.
 void RemoveClient(platform::Network& net, ServiceTables& tables, int index);
+
+// The addresses a service listens on: config.listen, or 127.0.0.1 and (where
+// IPv6 exists) ::1 when it names none. `optional` marks the ones skipped
+// without an error when the system lacks them.
+struct ListenPlanEntry {
+  platform::IpAddress address;
+  bool optional = false;
+};
+std::vector<ListenPlanEntry> ListenPlan(const ServiceConfig& config);
 
 // The whole thread: set-up, the loop until the stop signal or a failure, and
 // shutdown (every socket and event but the stop signal closed). Returns 0
 // after a stop, else the failure code (277, 304, 308 .. 313).
-ResultCode RunHttpService(platform::Network& net, platform::NetEvent stopEvent, std::uint16_t port,
-                          const RequestHandlers& handlers);
+ResultCode RunHttpService(platform::Network& net, platform::NetEvent stopEvent,
+                          const ServiceConfig& config, const RequestHandlers& handlers);
 
 }  // namespace talvex

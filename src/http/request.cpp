@@ -1,83 +1,13 @@
 #include "http/request.h"
 
+#include "http/response.h"
+
 namespace talvex {
 
 using platform::IoStatus;
 using platform::Network;
 using platform::Socket;
 using platform::WaitStatus;
-
-ResultCode AfterReadinessWait(Network& net, Socket socket, WaitStatus waited) {
-  switch (waited) {
-    case WaitStatus::kReady:
-      break;
-    case WaitStatus::kTimeout:
-      return kNetTimeout;
-    case WaitStatus::kNotSet:
-    case WaitStatus::kFailed:
-      return kSocketError;
-  }
-  int error = 0;
-  if (!net.PendingError(socket, &error) || error != 0) return kSocketError;
-  return kOk;
-}
-
-ResultCode ReceiveSome(Network& net, Socket socket, std::uint8_t* buffer, std::size_t size,
-                       std::size_t& received) {
-  received = 0;
-  for (;;) {
-    std::size_t got = 0;
-    switch (net.Receive(socket, buffer, size, &got)) {
-      case IoStatus::kDone:
-        if (got == 0) return kPeerClosed;  // a zero-size receive has nothing to report
-        received = got;
-        return kOk;
-      case IoStatus::kPeerClosed:
-        return kPeerClosed;
-      case IoStatus::kFailed:
-        return kSocketError;
-      case IoStatus::kWouldBlock:
-        break;
-    }
-    const ResultCode waited =
-        AfterReadinessWait(net, socket, net.WaitReadable(socket, kReadinessWaitMs));
-    if (waited != kOk) return waited;
-  }
-}
-
-ResultCode ReceiveAll(Network& net, Socket socket, std::uint8_t* buffer, std::size_t size,
-                      std::size_t& received) {
-  std::size_t total = 0;
-  while (total < size) {
-    const std::size_t remaining = size - total;
-    const std::size_t piece = remaining < kReceivePiece ? remaining : kReceivePiece;
-    std::size_t got = 0;
-    const ResultCode code = ReceiveSome(net, socket, buffer + total, piece, got);
-    if (code != kOk) {
-      received = total;
-      return code;
-    }
-    total += got;
-  }
-  received = total;
-  return kOk;
-}
-
-ResultCode ReadLine(Network& net, Socket socket, std::u16string& line) {
-  line.clear();
-  std::uint8_t previous = 0;
-  for (;;) {
-    std::uint8_t byte = 0;
-    std::size_t got = 0;
-    const ResultCode code = ReceiveSome(net, socket, &byte, 1, got);
-    if (code != kOk) return code;
-    // A client that never ends its line must not make it grow without bound.
-    if (line.size() >= kMaxLineBytes) return kSocketError;
-    line.push_back(static_cast<char16_t>(byte));
-    if (previous == 0x0D && byte == 0x0A) return kOk;
-    previous = byte;
-  }
-}
 
 namespace {
 
@@ -162,36 +92,135 @@ std::uint32_t ParseUnsignedDecimal(std::u16string_view value) {
   return negative ? static_cast<std::uint32_t>(0u - m) : m;
 }
 
-ResultCode ReadRequest(Network& net, Socket socket, int& cardRequest) {
-  std::uint32_t contentLength = 0;
-  std::u16string line;
-  ResultCode code = ReadLine(net, socket, line);
-  if (code != kOk) return code;
-  cardRequest = IsCardRequestLine(line) ? 1 : 0;
+void RequestState::Reset() {
+  phase = Phase::kRequestLine;
+  line.clear();
+  contentLength = 0;
+  cardRequest = 0;
+  hasOrigin = false;
+  origin.clear();
+  startedMs = -1;
+}
 
-  for (;;) {
-    code = ReadLine(net, socket, line);
-    if (code != kOk) return code;
-    if (line == kCrLf) break;
-    const std::u16string_view text(line.data(), line.size() - 2);
-    std::u16string_view name;
-    std::u16string_view value;
-    // A header line of colons only has no name; it is skipped.
-    if (SplitHeaderLine(text, name, value) && name == kContentLength) {
-      contentLength = ParseUnsignedDecimal(value);
-    }
+namespace {
+
+// The request is whole: hand it over and start the next one afresh.
+ResultCode Finish(RequestState& state, Request& request) {
+  request.cardRequest = state.cardRequest;
+  request.hasOrigin = state.hasOrigin;
+  request.origin = std::move(state.origin);
+  state.Reset();
+  return kOk;
+}
+
+// A header line (without its CR LF) of the request.
+void TakeHeaderLine(RequestState& state, std::u16string_view text) {
+  std::u16string_view name;
+  std::u16string_view value;
+  // A header line of colons only has no name; it is skipped.
+  if (SplitHeaderLine(text, name, value) && name == kContentLength) {
+    state.contentLength = ParseUnsignedDecimal(value);
   }
+  // The Origin's value holds colons of its own: it is all of the line behind
+  // the first colon, without the white space around it.
+  const std::size_t colon = text.find(u':');
+  if (colon == std::u16string_view::npos || !EqualsAsciiCaseless(text.substr(0, colon), u"Origin"))
+    return;
+  std::size_t b = colon + 1;
+  std::size_t e = text.size();
+  while (b < e && (text[b] == u' ' || text[b] == u'\t')) ++b;
+  while (e > b && (text[e - 1] == u' ' || text[e - 1] == u'\t')) --e;
+  state.hasOrigin = true;
+  state.origin.assign(text.begin() + b, text.begin() + e);
+}
 
-  // Drain the body. A piece that fails ends the drain: every further piece
-  // would wait its own 15 seconds for a client that has stopped sending.
+// A whole line has come: move the request on.
+bool TakeLine(RequestState& state) {
+  if (state.phase == RequestState::Phase::kRequestLine) {
+    state.cardRequest = IsCardRequestLine(state.line) ? 1 : 0;
+    state.phase = RequestState::Phase::kHeaders;
+  } else if (state.line == kCrLf) {
+    state.phase = RequestState::Phase::kBody;
+    state.line.clear();
+    return state.contentLength == 0;
+  } else {
+    TakeHeaderLine(state, std::u16string_view(state.line.data(), state.line.size() - 2));
+  }
+  state.line.clear();
+  return false;
+}
+
+}  // namespace
+
+ResultCode ReadRequest(Network& net, Socket socket, RequestState& state, Request& request) {
+  request = Request{};
+  if (state.InProgress() && net.NowMs() >= state.DeadlineMs()) {
+    // A body that has not come in time is given up and the request served;
+    // a request line or header block that has not is lost.
+    if (state.phase == RequestState::Phase::kBody) return Finish(state, request);
+    state.Reset();
+    return kNetTimeout;
+  }
   std::uint8_t scratch[kBodyPiece];
-  while (contentLength > 0) {
-    const std::uint32_t piece = contentLength < kBodyPiece ? contentLength : kBodyPiece;
+  std::size_t taken = 0;
+  while (taken < kTurnBytes) {
+    const bool body = state.phase == RequestState::Phase::kBody;
+    const std::size_t want =
+        body ? (state.contentLength < kBodyPiece ? state.contentLength : kBodyPiece) : 1;
     std::size_t got = 0;
-    if (ReceiveAll(net, socket, scratch, piece, got) != kOk) break;
-    contentLength -= piece;
+    switch (net.Receive(socket, scratch, want, &got)) {
+      case IoStatus::kDone:
+        if (got == 0) return kPeerClosed;
+        break;
+      case IoStatus::kWouldBlock:
+        return kOk;  // request.cardRequest stays kRequestIncomplete
+      case IoStatus::kPeerClosed:
+        return kPeerClosed;
+      case IoStatus::kFailed:
+        return kSocketError;
+    }
+    if (!state.InProgress()) state.startedMs = net.NowMs();
+    taken += got;
+    if (body) {
+      state.contentLength -= static_cast<std::uint32_t>(got);
+      if (state.contentLength == 0) return Finish(state, request);
+      continue;
+    }
+    // A client that never ends its line must not make it grow without bound.
+    if (state.line.size() >= kMaxLineBytes) return kSocketError;
+    const bool crBefore = !state.line.empty() && state.line.back() == 0x0D;
+    state.line.push_back(static_cast<char16_t>(scratch[0]));
+    if (crBefore && scratch[0] == 0x0A && TakeLine(state)) return Finish(state, request);
   }
   return kOk;
+}
+
+ResultCode ReadRequest(Network& net, Socket socket, int& cardRequest) {
+  RequestState state;
+  Request request;
+  for (;;) {
+    const bool hadLine = state.phase != RequestState::Phase::kRequestLine;
+    const int flag = state.cardRequest;
+    const ResultCode code = ReadRequest(net, socket, state, request);
+    if (hadLine || state.phase != RequestState::Phase::kRequestLine) {
+      cardRequest = state.phase != RequestState::Phase::kRequestLine ? state.cardRequest : flag;
+    }
+    if (code != kOk) return code;
+    if (request.cardRequest != kRequestIncomplete) {
+      cardRequest = request.cardRequest;
+      return kOk;
+    }
+    std::int64_t left = kRequestTimeMs;
+    if (state.InProgress()) left = state.DeadlineMs() - net.NowMs();
+    if (left <= 0) continue;  // the next call ends the request
+    const WaitStatus waited = net.WaitReadable(socket, static_cast<int>(left));
+    if (waited == WaitStatus::kTimeout) {
+      if (!state.InProgress()) return kNetTimeout;
+      continue;
+    }
+    const ResultCode ready = AfterReadinessWait(net, socket, waited);
+    if (ready != kOk) return ready;
+  }
 }
 
 }  // namespace talvex

@@ -12,33 +12,60 @@
 
 namespace talvex {
 
-// Each wait for readiness of a client socket lasts at most this long.
-inline constexpr int kReadinessWaitMs = 15000;
+// A request has this long on the service thread from its first byte: the
+// request line, the header lines and the body drain together.
+inline constexpr int kRequestTimeMs = 15000;
 // The longest line the reader takes, CR LF included; one byte more ends the
 // request with kSocketError (the connection is closed).
 inline constexpr std::size_t kMaxLineBytes = 8192;
-// Bytes per receive when the body is drained, and per receive of ReceiveAll.
+// Bytes per receive when the body is drained.
 inline constexpr std::size_t kBodyPiece = 64;
-inline constexpr std::size_t kReceivePiece = 1024;
+// The most bytes one turn takes off a connection before the next client.
+inline constexpr std::size_t kTurnBytes = 16384;
 
-// Receives between 1 and size bytes, waiting for readiness when none are
-// there yet. 0 with `received` set, or 304, 305, 307 with `received` 0.
-// What a receive or send that would block does next: the outcome of its one
-// readiness wait, then the socket's pending error. 0 means try again; 305 on
-// a timeout, 304 on any failure.
-ResultCode AfterReadinessWait(platform::Network& net, platform::Socket socket,
-                              platform::WaitStatus waited);
+// What the reader has of a connection's current request between turns.
+struct RequestState {
+  enum class Phase { kRequestLine, kHeaders, kBody };
+  Phase phase = Phase::kRequestLine;
+  std::u16string line;
+  std::uint32_t contentLength = 0;
+  int cardRequest = 0;
+  bool hasOrigin = false;
+  std::string origin;
+  std::int64_t startedMs = -1;  // when its first byte came; -1 before
 
-ResultCode ReceiveSome(platform::Network& net, platform::Socket socket, std::uint8_t* buffer,
-                       std::size_t size, std::size_t& received);
-// Receives exactly size bytes in pieces of at most 1024; on failure the code
-// of the failed piece, with `received` the bytes that came before it.
-ResultCode ReceiveAll(platform::Network& net, platform::Socket socket, std::uint8_t* buffer,
-                      std::size_t size, std::size_t& received);
-// One line ending with CR LF (kept in the line), each byte one code unit.
-ResultCode ReadLine(platform::Network& net, platform::Socket socket, std::u16string& line);
-// One request: request line, header lines, body drained. cardRequest is
-// written once the request line has arrived.
+  bool InProgress() const { return startedMs >= 0; }
+  std::int64_t DeadlineMs() const { return startedMs + kRequestTimeMs; }
+  void Reset();
+};
+
+// The card-request flag of a request that is not whole yet.
+inline constexpr int kRequestIncomplete = -1;
+
+// A whole request as the loop serves it.
+struct Request {
+  int cardRequest = kRequestIncomplete;
+  bool hasOrigin = false;
+  std::string origin;  // the Origin header's value, bytes as sent
+};
+
+// Takes what has arrived of the connection's request without ever waiting,
+// one byte per receive in the lines (so that nothing behind the request is
+// taken off the connection) and at most kTurnBytes per call.
+//   0   with request.cardRequest 0 or 1: the request is whole (its body
+//       drained, or the drain given up when the request's time ran out);
+//       with kRequestIncomplete: more is needed, the state keeps what came.
+//   305 the request line and headers did not come within kRequestTimeMs of
+//       the first byte; what came is lost, the connection stays.
+//   304 a receive failed or a line grew past kMaxLineBytes; 307 the peer
+//       closed. The caller closes the connection.
+ResultCode ReadRequest(platform::Network& net, platform::Socket socket, RequestState& state,
+                       Request& request);
+
+// The same for a caller that may wait (tests and tools, one connection):
+// waits for readability between the calls, up to the request's time, and
+// returns as the reader of one request did, with the flag written once the
+// request line has come. 0, 304, 305 or 307.
 ResultCode ReadRequest(platform::Network& net, platform::Socket socket, int& cardRequest);
 
 // The parsing rules, on their own.

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "card/result_message.h"
-#include "http/request.h"
 
 namespace talvex {
 
@@ -13,8 +12,24 @@ using platform::Network;
 using platform::Socket;
 using platform::WaitStatus;
 
+ResultCode AfterReadinessWait(Network& net, Socket socket, WaitStatus waited) {
+  switch (waited) {
+    case WaitStatus::kReady:
+      break;
+    case WaitStatus::kTimeout:
+      return kNetTimeout;
+    case WaitStatus::kNotSet:
+    case WaitStatus::kFailed:
+    case WaitStatus::kStopped:
+      return kSocketError;
+  }
+  int error = 0;
+  if (!net.PendingError(socket, &error) || error != 0) return kSocketError;
+  return kOk;
+}
+
 ResultCode SendSome(Network& net, Socket socket, const std::uint8_t* data, std::size_t size,
-                    std::size_t& sent) {
+                    std::size_t& sent, const WaitLimits& limits) {
   sent = 0;
   for (;;) {
     std::size_t count = 0;
@@ -28,20 +43,28 @@ ResultCode SendSome(Network& net, Socket socket, const std::uint8_t* data, std::
       case IoStatus::kFailed:
         return kSocketError;
     }
-    const ResultCode waited =
-        AfterReadinessWait(net, socket, net.WaitWritable(socket, kReadinessWaitMs));
+    int waitMs = kReadinessWaitMs;
+    if (limits.deadlineMs >= 0) {
+      const std::int64_t left = limits.deadlineMs - net.NowMs();
+      if (left <= 0) return kNetTimeout;
+      if (left < waitMs) waitMs = static_cast<int>(left);
+    }
+    const WaitStatus status = limits.stop != nullptr
+                                  ? net.WaitWritableOrStop(socket, waitMs, limits.stop)
+                                  : net.WaitWritable(socket, waitMs);
+    const ResultCode waited = AfterReadinessWait(net, socket, status);
     if (waited != kOk) return waited;
   }
 }
 
 ResultCode SendAll(Network& net, Socket socket, const std::uint8_t* data, std::size_t size,
-                   std::size_t& sent) {
+                   std::size_t& sent, const WaitLimits& limits) {
   std::size_t total = 0;
   while (total < size) {
     const std::size_t remaining = size - total;
     const std::size_t piece = remaining < kSendPiece ? remaining : kSendPiece;
     std::size_t count = 0;
-    const ResultCode code = SendSome(net, socket, data + total, piece, count);
+    const ResultCode code = SendSome(net, socket, data + total, piece, count, limits);
     if (code != kOk) {
       sent = total;
       return code;
@@ -78,15 +101,16 @@ void CivilFromDays(std::int64_t days, std::int64_t& year, int& month, int& day) 
   year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
 }
 
-ResultCode SendText(Network& net, Socket socket, const char* data, std::size_t size) {
+ResultCode SendText(Network& net, Socket socket, const char* data, std::size_t size,
+                    const WaitLimits& limits) {
   std::size_t sent = 0;
-  return SendAll(net, socket, reinterpret_cast<const std::uint8_t*>(data), size, sent);
+  return SendAll(net, socket, reinterpret_cast<const std::uint8_t*>(data), size, sent, limits);
 }
 
-std::string HeaderBlockNow(std::int32_t contentLength) {
+std::string HeaderBlockNow(std::int32_t contentLength, std::string_view originLines) {
   char timeText[kTimeTextCapacity];
   FormatTimeText(CurrentTimeSeconds(), timeText);
-  return BuildHeaderBlock(timeText, contentLength);
+  return BuildHeaderBlock(timeText, contentLength, originLines);
 }
 
 }  // namespace
@@ -121,7 +145,8 @@ std::int64_t CurrentTimeSeconds() {
   return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string BuildHeaderBlock(const char* timeText, std::int32_t contentLength) {
+std::string BuildHeaderBlock(const char* timeText, std::int32_t contentLength,
+                             std::string_view originLines) {
   std::string block;
   block.reserve(256);
   block += "HTTP/1.1 200 OK\r\n";
@@ -136,7 +161,7 @@ std::string BuildHeaderBlock(const char* timeText, std::int32_t contentLength) {
   block += "Last-Modified: ";
   block += timeText;
   block += "\r\n";
-  block += "access-control-allow-origin: *\r\n";
+  block += originLines;
   block += "Cache-Control: no-cache,no-store\r\n";
   block += "\r\n";
   return block;
@@ -144,24 +169,26 @@ std::string BuildHeaderBlock(const char* timeText, std::int32_t contentLength) {
 
 ResultCode SendCardResponse(Network& net, Socket socket, const char* resultText,
                             std::int32_t resultLength, const char* photoText,
-                            std::size_t photoLength) {
+                            std::size_t photoLength, const ResponseOptions& options) {
   const std::string header = HeaderBlockNow(
-      static_cast<std::int32_t>(resultLength + static_cast<std::int64_t>(photoLength)));
-  ResultCode code = SendText(net, socket, header.data(), header.size());
+      static_cast<std::int32_t>(resultLength + static_cast<std::int64_t>(photoLength)),
+      options.originLines);
+  ResultCode code = SendText(net, socket, header.data(), header.size(), options.limits);
   if (code != kOk) return code;
-  code = SendText(net, socket, resultText, static_cast<std::size_t>(resultLength));
+  code = SendText(net, socket, resultText, static_cast<std::size_t>(resultLength), options.limits);
   if (code != kOk) return code;
-  return SendText(net, socket, photoText, photoLength);
+  return SendText(net, socket, photoText, photoLength, options.limits);
 }
 
-ResultCode SendErrorResponse(Network& net, Socket socket, ResultCode code) {
+ResultCode SendErrorResponse(Network& net, Socket socket, ResultCode code,
+                             const ResponseOptions& options) {
   char body[64];
   std::int32_t length = FormatResultMessage(code, body);
   if (length < 0) length = 0;
-  const std::string header = HeaderBlockNow(length);
-  const ResultCode sent = SendText(net, socket, header.data(), header.size());
+  const std::string header = HeaderBlockNow(length, options.originLines);
+  const ResultCode sent = SendText(net, socket, header.data(), header.size(), options.limits);
   if (sent != kOk) return sent;
-  return SendText(net, socket, body, static_cast<std::size_t>(length));
+  return SendText(net, socket, body, static_cast<std::size_t>(length), options.limits);
 }
 
 }  // namespace talvex

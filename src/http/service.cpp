@@ -8,6 +8,7 @@
 #include "http/handler.h"
 #include "http/loop.h"
 #include "http/request.h"
+#include "http/response.h"
 #include "photo/photo.h"
 #include "platform/fs.h"
 #include "platform/net.h"
@@ -34,22 +35,50 @@ std::unique_ptr<platform::Thread> g_serviceThread;
 std::shared_ptr<StartReport> g_startReport;
 ServiceConfig g_config;
 
+// The last cardholder's photo and bitmap do not outlive the service.
+void RemovePhotoFiles() {
+  std::u16string directory;
+  if (!platform::GetTempDirectory(&directory)) return;
+  for (const char16_t* name : {u"image.wlt", u"image.bmp"}) {
+    platform::RemoveFile((directory + name).c_str());
+  }
+}
+
 ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& config,
                              const std::shared_ptr<StartReport>& report) {
   platform::Network& net = platform::SystemNetwork();
   RequestHandlers handlers;
-  handlers.readRequest = [&net](platform::Socket socket, int& cardRequest) {
-    return ReadRequest(net, socket, cardRequest);
+  handlers.readRequest = [&net](platform::Socket socket, RequestState& state, Request& request) {
+    return ReadRequest(net, socket, state, request);
   };
-  handlers.handleReadCard = [&net](platform::Socket socket, std::int32_t& selector) {
-    return HandleReadCard(net, socket, selector, SystemCardPipeline());
+  handlers.handleReadCard = [&net, stopEvent, &config](platform::Socket socket,
+                                                       std::int32_t& selector,
+                                                       const Request& request) {
+    ResponseOptions options;
+    // A stop ends the writer's waits; an answer has its own 15 seconds.
+    options.limits.stop = stopEvent;
+    options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
+    std::string originLines;
+    if (!config.allowOrigins.empty() && request.hasOrigin) {
+      bool listed = false;
+      for (const std::string& allowed : config.allowOrigins)
+        listed = listed || allowed == request.origin;
+      originLines = listed ? "access-control-allow-origin: " + request.origin + "\r\n"
+                           : std::string(kAnyOriginLine);
+      originLines += "Vary: Origin\r\n";
+      options.originLines = originLines;
+      // A page of another site never reaches the reader.
+      if (!listed) return SendErrorResponse(net, socket, kOriginRefused, options);
+    }
+    return HandleReadCard(net, socket, selector, SystemCardPipeline(), options);
   };
   handlers.listening = [&report]() {
     std::lock_guard<std::mutex> lock(report->mutex);
     report->listening = true;
     report->changed.notify_all();
   };
-  const ResultCode result = RunHttpService(net, stopEvent, config.port, handlers);
+  const ResultCode result = RunHttpService(net, stopEvent, config, handlers);
+  RemovePhotoFiles();
   {
     std::lock_guard<std::mutex> lock(report->mutex);
     report->ended = true;

@@ -1,19 +1,31 @@
 // The HTTP service on TCP port 10012: a thread with one event loop over the
-// stop signal, the listener and up to 62 clients.
+// stop signal, the listeners and up to 62 clients.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "card/result_codes.h"
+#include "platform/net.h"
 
 namespace talvex {
 
 inline constexpr std::uint16_t kServicePort = 10012;
 inline constexpr int kMaxClients = 62;
 
-// What the service listens on.
+// What the service listens on, and whom it answers.
 struct ServiceConfig {
+  ServiceConfig() = default;
+  explicit ServiceConfig(std::uint16_t onPort) : port(onPort) {}
+
   std::uint16_t port = kServicePort;
+  // Empty: 127.0.0.1 and ::1 (where the system has IPv6).
+  std::vector<platform::IpAddress> listen;
+  // Empty: every request is answered with "access-control-allow-origin: *".
+  // Otherwise a request whose Origin is listed gets that origin back, one
+  // with another Origin is refused with 290, one without is answered as ever.
+  std::vector<std::string> allowOrigins;
 };
 
 // The configuration every later StartHttpService uses (the default until

@@ -91,12 +91,41 @@ class FakeNetwork : public platform::Network {
     return listener;
   }
   bool Bind(platform::Socket, std::uint16_t) override { return !failBind; }
+  // Listeners: IPv4 only unless withIpv6; the failure switches above apply.
+  bool withIpv6 = false;
+  std::vector<platform::Socket> listeners;
+  platform::ListenStatus OpenListener(const platform::IpAddress& address, std::uint16_t,
+                                      platform::Socket* out) override {
+    *out = platform::kInvalidSocket;
+    if (address.v6 && !withIpv6) return platform::ListenStatus::kUnavailable;
+    if (failSocket) return platform::ListenStatus::kSocketFailed;
+    if (failBind) return platform::ListenStatus::kBindFailed;
+    if (failListen) return platform::ListenStatus::kListenFailed;
+    *out = nextSocket_++;
+    listeners.push_back(*out);
+    if (listener == platform::kInvalidSocket) listener = *out;
+    return platform::ListenStatus::kListening;
+  }
   bool Listen(platform::Socket) override { return !failListen; }
   platform::Socket Accept(platform::Socket) override {
     if (failAccept || pending_.empty()) return platform::kInvalidSocket;
     platform::Socket s = pending_.front();
     pending_.pop_front();
     return s;
+  }
+  // Consumed first by TryAccept when non-empty.
+  std::deque<platform::AcceptStatus> acceptScript;
+  platform::AcceptStatus TryAccept(platform::Socket l, platform::Socket* out) override {
+    *out = platform::kInvalidSocket;
+    if (!acceptScript.empty()) {
+      const auto st = acceptScript.front();
+      acceptScript.pop_front();
+      if (st != platform::AcceptStatus::kAccepted) return st;
+    }
+    if (failAccept) return platform::AcceptStatus::kFailed;
+    *out = Accept(l);
+    return *out == platform::kInvalidSocket ? platform::AcceptStatus::kNonePending
+                                            : platform::AcceptStatus::kAccepted;
   }
   void CloseSocket(platform::Socket s) override { closedSockets.push_back(s); }
   platform::NetEvent CreateEvent() override {
@@ -112,7 +141,15 @@ class FakeNetwork : public platform::Network {
     e->mask = mask;
     return true;
   }
+  // The time the fake clock shows; a wait that times out moves it on.
+  std::int64_t nowMs = 1000000;
+  std::int64_t NowMs() override { return nowMs; }
+  std::vector<int> waitTimeouts;  // per WaitAnyFor: its time limit
   int WaitAny(const platform::NetEvent* events, int count) override {
+    return WaitAnyFor(events, count, -1);
+  }
+  int WaitAnyFor(const platform::NetEvent* events, int count, int timeoutMs) override {
+    waitTimeouts.push_back(timeoutMs);
     listenerInWait.push_back(count > 1 && events[1] != nullptr);
     waitCounts.push_back(count);
     if (failWait) return -1;
@@ -139,6 +176,9 @@ class FakeNetwork : public platform::Network {
         auto step = std::move(steps.front());
         steps.pop_front();
         step(*this);
+      } else if (timeoutMs >= 0) {
+        nowMs += timeoutMs;
+        return platform::kWaitTimedOut;
       } else {
         stop_.signalled = true;
       }
@@ -189,13 +229,23 @@ class FakeNetwork : public platform::Network {
     return platform::IoStatus::kDone;
   }
   std::string sentBytes;
-  platform::WaitStatus WaitReadable(platform::Socket, int) override {
+  platform::WaitStatus WaitReadable(platform::Socket, int timeoutMs) override {
     ++readableWaits;
-    return NextWait();
+    return NextWait(timeoutMs);
   }
-  platform::WaitStatus WaitWritable(platform::Socket, int) override {
+  platform::WaitStatus WaitWritable(platform::Socket, int timeoutMs) override {
     ++writableWaits;
-    return NextWait();
+    return NextWait(timeoutMs);
+  }
+  std::vector<int> writableWaitLimits;
+  platform::WaitStatus WaitWritableOrStop(platform::Socket, int timeoutMs,
+                                          platform::NetEvent stop) override {
+    ++writableWaits;
+    writableWaitLimits.push_back(timeoutMs);
+    if (stop != nullptr && static_cast<FakeEvent*>(stop)->signalled) {
+      return platform::WaitStatus::kStopped;
+    }
+    return NextWait(timeoutMs);
   }
   bool PendingError(platform::Socket, int* error) override {
     *error = pendingErrorValue;
@@ -203,8 +253,12 @@ class FakeNetwork : public platform::Network {
   }
 
  private:
-  platform::WaitStatus NextWait() {
-    if (waitScript.empty()) return platform::WaitStatus::kTimeout;
+  platform::WaitStatus NextWait(int timeoutMs) {
+    if (waitScript.empty() || waitScript.front() == platform::WaitStatus::kTimeout) {
+      if (!waitScript.empty()) waitScript.pop_front();
+      nowMs += timeoutMs;
+      return platform::WaitStatus::kTimeout;
+    }
     auto st = waitScript.front();
     waitScript.pop_front();
     return st;

@@ -37,15 +37,17 @@ class LoopbackService : public ::testing::Test {
     stop = platform::CreateStopSignal();
     ASSERT_TRUE(stop);
     platform::Network& net = platform::SystemNetwork();
-    handlers.readRequest = [&net](Socket s, int& flag) { return ReadRequest(net, s, flag); };
+    handlers.readRequest = [&net](Socket s, RequestState& state, Request& request) {
+      return ReadRequest(net, s, state, request);
+    };
     // Stands in for the card read: a failure body with a count of the requests.
-    handlers.handleReadCard = [&net, this](Socket s, std::int32_t&) {
+    handlers.handleReadCard = [&net, this](Socket s, std::int32_t&, const Request&) {
       ++served;
       return SendErrorResponse(net, s, 128);
     };
     platform::NetEvent ev = stop->Event();
     thread = platform::Thread::Start(
-        [this, ev, &net]() { return RunHttpService(net, ev, port, handlers); });
+        [this, ev, &net]() { return RunHttpService(net, ev, ServiceConfig{port}, handlers); });
     ASSERT_TRUE(thread);
   }
   void TearDown() override {
@@ -159,7 +161,7 @@ TEST(LoopbackPort, TakenPortEndsWithBindFailed) {
   ASSERT_TRUE(platform::LocalPort(holder, &port));
   auto stop = platform::CreateStopSignal();
   RequestHandlers none;
-  EXPECT_EQ(RunHttpService(net, stop->Event(), port, none), kBindFailed);
+  EXPECT_EQ(RunHttpService(net, stop->Event(), ServiceConfig{port}, none), kBindFailed);
   net.CloseSocket(holder);
 }
 
@@ -169,11 +171,11 @@ TEST(LoopbackPort, StopSignalIsAutoReset) {
   auto stop = platform::CreateStopSignal();
   RequestHandlers none;
   stop->Set();
-  EXPECT_EQ(RunHttpService(net, stop->Event(), FreePort(), none), kOk);
+  EXPECT_EQ(RunHttpService(net, stop->Event(), ServiceConfig{FreePort()}, none), kOk);
   const std::uint16_t port = FreePort();
   platform::NetEvent ev = stop->Event();
   auto t = platform::Thread::Start(
-      [&net, ev, port, &none]() { return RunHttpService(net, ev, port, none); });
+      [&net, ev, port, &none]() { return RunHttpService(net, ev, ServiceConfig{port}, none); });
   ASSERT_TRUE(t);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(t->Finished());

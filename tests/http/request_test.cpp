@@ -248,16 +248,6 @@ TEST_F(RequestOverSocket, LineUpToTheCapIsReadAndOneByteMoreEndsTheRequest) {
   EXPECT_EQ(ReadRequest(p.net(), p.service(), flag), kSocketError);
 }
 
-TEST_F(RequestOverSocket, ReceiveAllCollectsAcrossSeveralWrites) {
-  pair.Write("abc");
-  pair.Write("defgh");
-  std::uint8_t buf[8];
-  std::size_t got = 0;
-  EXPECT_EQ(ReceiveAll(pair.net(), pair.service(), buf, 8, got), kOk);
-  EXPECT_EQ(got, 8u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 8), "abcdefgh");
-}
-
 // ---- Receive primitives with a scripted network.
 
 TEST(ReceivePrimitives, WaitOutcomesMapToTheirCodes) {
@@ -280,29 +270,47 @@ TEST(ReceivePrimitives, WaitOutcomesMapToTheirCodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeNetwork net;
-    net.received = "xyz";
+    net.received = "GET /readCard HTTP/1.1\r\n\r\n";
     net.receiveScript = {c.first};
     net.waitScript = {c.wait};
     net.pendingErrorValue = c.pendingError;
-    std::uint8_t buf[4];
-    std::size_t got = 77;
-    EXPECT_EQ(ReceiveSome(net, 5, buf, sizeof buf, got), c.expected);
-    EXPECT_EQ(got, c.expected == kOk ? 3u : 0u);
+    int flag = -1;
+    EXPECT_EQ(ReadRequest(net, 5, flag), c.expected);
+    EXPECT_EQ(flag, c.expected == kOk ? 1 : -1);
   }
 }
 
-TEST(ReceivePrimitives, ReceiveAllAsksInPiecesOfAtMost1024AndReportsPartialCount) {
+TEST(RequestTurns, ARequestHasFifteenSecondsInAllAndATurnIsBounded) {
   FakeNetwork net;
-  net.received = std::string(2500, 'r');
-  std::string buf(3000, '\0');
-  std::size_t got = 0;
-  EXPECT_EQ(ReceiveAll(net, 5, reinterpret_cast<std::uint8_t*>(buf.data()), 3000, got),
-            kNetTimeout);
-  EXPECT_EQ(got, 2500u);
-  ASSERT_GE(net.receiveSizes.size(), 3u);
-  EXPECT_EQ(net.receiveSizes[0], 1024u);
-  EXPECT_EQ(net.receiveSizes[1], 1024u);
-  EXPECT_EQ(net.receiveSizes[2], 952u);  // the rest, capped at what remains
+  RequestState state;
+  Request request;
+  // Bytes that keep coming, but not the whole request within 15 s of the
+  // first: it is lost, and the connection reads the next one afresh.
+  net.received = "GET /readCard HT";
+  EXPECT_EQ(ReadRequest(net, 5, state, request), kOk);
+  EXPECT_EQ(request.cardRequest, kRequestIncomplete);
+  net.nowMs += 10000;
+  net.received = "TP/1.1\r\nHost: x\r\n";
+  EXPECT_EQ(ReadRequest(net, 5, state, request), kOk);
+  EXPECT_EQ(request.cardRequest, kRequestIncomplete);
+  net.nowMs += kRequestTimeMs - 10000;
+  net.received = "\r\n";
+  EXPECT_EQ(ReadRequest(net, 5, state, request), kNetTimeout);
+  net.received = "GET /readCard HTTP/1.1\r\nOrigin:  https://a.example:8443 \r\n\r\n";
+  EXPECT_EQ(ReadRequest(net, 5, state, request), kOk);
+  EXPECT_EQ(request.cardRequest, 1);
+  EXPECT_TRUE(request.hasOrigin);
+  EXPECT_EQ(request.origin, "https://a.example:8443");
+
+  // A client that sends without end gives the thread back after kTurnBytes.
+  FakeNetwork flood;
+  RequestState floodState;
+  flood.received = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 3000; ++i) flood.received += "X-Pad: 0123456789\r\n";
+  const std::size_t before = flood.received.size();
+  EXPECT_EQ(ReadRequest(flood, 5, floodState, request), kOk);
+  EXPECT_EQ(request.cardRequest, kRequestIncomplete);
+  EXPECT_EQ(before - flood.received.size(), kTurnBytes);
 }
 
 TEST(ReceivePrimitives, PauseInALineGivesTimeoutAndLosesTheBytesReadSoFar) {

@@ -138,8 +138,10 @@ class LoopCycle : public ::testing::Test {
     ASSERT_TRUE(stop_);
     entered_ = false;
     release_ = false;
-    handlers_.readRequest = [](Socket s, int& flag) { return ReadRequest(Net(), s, flag); };
-    handlers_.handleReadCard = [this](Socket s, std::int32_t&) {
+    handlers_.readRequest = [](Socket s, RequestState& state, Request& request) {
+      return ReadRequest(Net(), s, state, request);
+    };
+    handlers_.handleReadCard = [this](Socket s, std::int32_t&, const Request&) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
         entered_ = true;
@@ -153,7 +155,7 @@ class LoopCycle : public ::testing::Test {
     platform::NetEvent ev = stop_->Event();
     const std::uint16_t port = port_;
     thread_ = platform::Thread::Start(
-        [this, ev, port] { return RunHttpService(Net(), ev, port, handlers_); });
+        [this, ev, port] { return RunHttpService(Net(), ev, ServiceConfig{port}, handlers_); });
     ASSERT_TRUE(thread_);
   }
   // Sets the stop signal and returns the thread's exit code.
