@@ -52,9 +52,17 @@ TalvexShellHost HttpServiceShellHost(const char* programName) {
   TalvexShellHost host{};
   host.abiVersion = TALVEX_SHELL_ABI_VERSION;
   host.programName = programName;
-  host.startService = [] { return StartHttpService(); };
+  host.startService = [] {
+    // A thread that ended by itself is cleared away before the new one.
+    if (HttpServiceExitCode() != -1) StopHttpService();
+    return StartHttpService();
+  };
   host.stopService = [] { StopHttpService(); };
-  host.serviceThreadExists = [] { return HttpServiceThreadExists() ? 1 : 0; };
+  // A thread that ended by itself counts as none: the dialog shows the
+  // service stopped.
+  host.serviceThreadExists = [] {
+    return HttpServiceThreadExists() && HttpServiceExitCode() == -1 ? 1 : 0;
+  };
   host.diagnosisReport = [](char* buffer, unsigned long size) -> unsigned long {
     const std::string text = diagnose::FormatText(diagnose::Diagnose(HttpServiceConfig().port));
     if (buffer != nullptr && size > 0) {

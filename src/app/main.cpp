@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   if (const int code = talvex::ReportOptionsVerdict(parsed); code >= 0) return code;
   const talvex::ServerOptions& options = parsed.options;
   if (options.diagnose) return talvex::diagnose::RunDiagnosis(options);
+  talvex::WarnIfReachableFromNetwork(options);
   if (options.headless || !talvex::DesktopNamed()) return talvex::RunHeadless(options);
 
   talvex::ConfigureHttpService(options.service);

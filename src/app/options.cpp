@@ -4,6 +4,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/loop.h"
+#include "platform/net.h"
+#include "platform/settings.h"
+
 namespace talvex {
 
 namespace {
@@ -30,9 +34,219 @@ ParsedOptions UsageError(std::string message) {
   return parsed;
 }
 
+// An IPv4 address, or an IPv6 address in brackets ("[::1]"). The port is
+// always --port's.
+bool ParseListenText(std::string_view text, platform::IpAddress* address, std::string* why) {
+  if (text.starts_with("[")) {
+    if (!text.ends_with("]") || text.size() < 3 ||
+        !platform::ParseIpAddress(text.substr(1, text.size() - 2), address) || !address->v6) {
+      *why = "is not an IPv6 address in brackets, like [::1]";
+      return false;
+    }
+    return true;
+  }
+  if (text.find(':') != std::string_view::npos) {
+    *why = "holds a colon: an IPv6 address goes in brackets ([::1]) and the port is --port's";
+    return false;
+  }
+  if (!platform::ParseIpAddress(text, address)) {
+    *why = "is not an IPv4 address like 0.0.0.0 or 192.168.1.20 (host names are not taken)";
+    return false;
+  }
+  return true;
+}
+
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '[' || c == ']' || c == ':';
+}
+
+// scheme://host[:port] exactly as a browser sends it in Origin: http or
+// https, no path, no trailing slash.
+bool ValidOrigin(std::string_view text, std::string* why) {
+  std::size_t rest = 0;
+  if (text.starts_with("http://")) {
+    rest = 7;
+  } else if (text.starts_with("https://")) {
+    rest = 8;
+  } else {
+    *why = "does not start with http:// or https://";
+    return false;
+  }
+  const std::string_view host = text.substr(rest);
+  if (host.empty()) {
+    *why = "has no host";
+    return false;
+  }
+  for (char c : host) {
+    if (!IsHostChar(c)) {
+      *why = c == '/' ? "has a path or a trailing slash (an origin is scheme://host[:port])"
+                      : "holds a character no origin has";
+      return false;
+    }
+  }
+  // A port, when there is one, is a number after the last colon (outside
+  // an IPv6 host's brackets).
+  const std::size_t close = host.rfind(']');
+  const std::size_t colon = host.rfind(':');
+  if (colon != std::string_view::npos && (close == std::string_view::npos || colon > close)) {
+    std::uint16_t port = 0;
+    if (!ParsePort(host.substr(colon + 1), &port)) {
+      *why = "has a port that is not a number from 1 to 65535";
+      return false;
+    }
+  }
+  return true;
+}
+
+// One value of a setting that may repeat; false with *why when it is wrong.
+bool AddListen(ServerOptions& options, std::string_view text, std::string* why) {
+  platform::IpAddress address;
+  if (!ParseListenText(text, &address, why)) return false;
+  if (options.service.listen.size() >= static_cast<std::size_t>(kMaxListeners)) {
+    *why = "is one address too many (at most " + std::to_string(kMaxListeners) + ")";
+    return false;
+  }
+  options.service.listen.push_back(address);
+  options.listenTexts.emplace_back(text);
+  return true;
+}
+
+bool AddOrigin(ServerOptions& options, std::string_view text, std::string* why) {
+  if (!ValidOrigin(text, why)) return false;
+  options.service.allowOrigins.emplace_back(text);
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// A value of a setting, split at white space and commas.
+std::vector<std::string_view> Values(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == ',')) ++i;
+    const std::size_t start = i;
+    while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != ',') ++i;
+    if (i > start) out.push_back(text.substr(start, i - start));
+  }
+  return out;
+}
+
+// One setting from the site; an empty string when it was taken.
+std::string ApplySetting(std::string_view name, std::string_view value, ParsedOptions& parsed) {
+  ServerOptions& options = parsed.options;
+  std::string why;
+  const std::vector<std::string_view> values = Values(value);
+  if (name == "port") {
+    if (values.size() != 1 || !ParsePort(values[0], &options.service.port)) {
+      return "port takes a number from 1 to 65535, not '" + std::string(value) + "'";
+    }
+    return std::string();
+  }
+  if (name == "listen" || name == "allow-origin") {
+    if (values.empty()) return std::string(name) + " needs a value";
+    for (std::string_view v : values) {
+      const bool ok = name == "listen" ? AddListen(options, v, &why) : AddOrigin(options, v, &why);
+      if (!ok) return std::string(name) + " '" + std::string(v) + "' " + why;
+    }
+    return std::string();
+  }
+  return "unknown setting '" + std::string(name) + "' (known: port, listen, allow-origin)";
+}
+
+// Which of the site's settings the command line leaves to it.
+bool SiteDecides(std::string_view name, const ParsedOptions& parsed) {
+  if (name == "port") return !parsed.portGiven;
+  if (name == "listen") return !parsed.listenGiven;
+  if (name == "allow-origin") return !parsed.originGiven;
+  return true;  // an unknown name is reported
+}
+
+void ConfigError(ParsedOptions& parsed, std::string message) {
+  parsed.verdict = OptionsVerdict::kConfigError;
+  parsed.error = std::move(message);
+}
+
 }  // namespace
 
+void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed) {
+  int number = 0;
+  while (!text.empty() && parsed.verdict == OptionsVerdict::kRun) {
+    const std::size_t end = text.find('\n');
+    const std::string_view raw = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    ++number;
+    const std::string_view line = Trim(raw);
+    if (line.empty() || line.front() == '#') continue;
+    const std::string where = source + ":" + std::to_string(number) + ": ";
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+      ConfigError(parsed, where + "expected 'name = value', found '" + std::string(line) + "'");
+      return;
+    }
+    const std::string_view name = Trim(line.substr(0, eq));
+    if (!SiteDecides(name, parsed)) continue;
+    const std::string why = ApplySetting(name, Trim(line.substr(eq + 1)), parsed);
+    if (!why.empty()) ConfigError(parsed, where + why);
+  }
+}
+
+void WarnIfReachableFromNetwork(const ServerOptions& options) {
+  std::string reachable;
+  for (std::size_t i = 0; i < options.service.listen.size(); ++i) {
+    if (platform::IsLoopbackAddress(options.service.listen[i])) continue;
+    reachable += (reachable.empty() ? "" : ", ") + options.listenTexts[i];
+  }
+  if (reachable.empty()) return;
+  std::fprintf(stderr,
+               "talvex-server: warning: listening on %s: other hosts on the network can read "
+               "the identity card on the reader\n",
+               reachable.c_str());
+  std::fflush(stderr);
+}
+
 ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
+  ParsedOptions parsed = ParseServerArguments(argc, argv);
+  if (parsed.verdict != OptionsVerdict::kRun) return parsed;
+  const char* named = std::getenv("TALVEX_CONFIG");
+  const std::string path =
+      named != nullptr && *named != '\0' ? std::string(named) : platform::DefaultSettingsFile();
+  std::string text;
+  bool missing = false;
+  if (!path.empty() && platform::ReadSettingsFile(path, &text, &missing)) {
+    ApplySettingsText(text, path, parsed);
+    return parsed;
+  }
+  if (!missing) {
+    ConfigError(parsed, path + ": cannot be read");
+    return parsed;
+  }
+  if (named != nullptr && *named != '\0') {
+    ConfigError(parsed, path + ": no such file (named by TALVEX_CONFIG)");
+    return parsed;
+  }
+  // Without a file, the installer's registry values (Windows only).
+  std::vector<std::pair<std::string, std::string>> values;
+  if (!platform::ReadMachineSettings(&values)) return parsed;
+  for (const auto& [name, value] : values) {
+    if (!SiteDecides(name, parsed)) continue;
+    const std::string why = ApplySetting(name, value, parsed);
+    if (!why.empty()) {
+      ConfigError(parsed,
+                  std::string(platform::MachineSettingsSource()) + "\\" + name + ": " + why);
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
   ParsedOptions parsed;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -71,6 +285,24 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
         return UsageError("--port takes a number from 1 to 65535, not '" + std::string(value) +
                           "'");
       }
+      parsed.portGiven = true;
+      continue;
+    }
+    if (name == "--listen" || name == "--allow-origin") {
+      const bool listen = name == "--listen";
+      if (!hasValue) {
+        if (i + 1 >= argc) {
+          return UsageError(listen ? "--listen needs an address (0.0.0.0, [::])"
+                                   : "--allow-origin needs an origin (https://host[:port])");
+        }
+        value = argv[++i];
+      }
+      std::string why;
+      if (listen ? !AddListen(parsed.options, value, &why)
+                 : !AddOrigin(parsed.options, value, &why)) {
+        return UsageError(std::string(name) + " '" + std::string(value) + "' " + why);
+      }
+      (listen ? parsed.listenGiven : parsed.originGiven) = true;
       continue;
     }
     return UsageError("unknown argument '" + std::string(arg) + "'");
@@ -94,31 +326,49 @@ int ReportOptionsVerdict(const ParsedOptions& parsed) {
       std::fprintf(stderr, "talvex-server: %s\n", parsed.error.c_str());
       PrintUsage(stderr);
       return 2;
+    case OptionsVerdict::kConfigError:
+      std::fprintf(stderr, "talvex-server: %s\n", parsed.error.c_str());
+      return 2;
   }
   return 2;
 }
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: talvex-server [--headless] [--port N] | --diagnose [--json] [--port N]\n"
-               "       | --help | --version\n"
+               "Usage: talvex-server [--headless] [--port N] [--listen ADDR]...\n"
+               "                     [--allow-origin ORIGIN]...\n"
+               "       | --diagnose [--json] [--port N] | --help | --version\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
                "attached reader (fields separated by '|', then the photo as Base64 JPEG).\n"
                "On a desktop it runs under a tray icon; without a display it runs as a\n"
-               "service.\n"
+               "service. It listens on 127.0.0.1 and ::1 only, unless told otherwise.\n"
                "\n"
                "  --headless  run the service without the desktop window and tray icon,\n"
                "              until SIGINT (Ctrl-C) or SIGTERM\n"
                "  --port N    listen on TCP port N (1-65535) instead of %u\n"
+               "  --listen ADDR\n"
+               "              listen on ADDR instead of loopback: an IPv4 address (0.0.0.0\n"
+               "              for every interface) or an IPv6 one in brackets ([::]); may\n"
+               "              be repeated. Other hosts can then read the card.\n"
+               "  --allow-origin ORIGIN\n"
+               "              answer pages of ORIGIN (scheme://host[:port], e.g.\n"
+               "              https://clinic.example) only; a page of any other origin\n"
+               "              gets 290|请求来源不被允许; may be repeated\n"
                "  --diagnose  report what the server would find (readers, photo decoder,\n"
                "              port, temporary folder) and why, without starting it\n"
                "  --json      with --diagnose: the report as one JSON object on stdout\n"
                "  --help      show this text\n"
                "  --version   show the version\n"
                "\n"
+               "Settings the command line leaves out come from the file TALVEX_CONFIG\n"
+               "names, else /etc/talvex/talvex.conf (on Windows talvex.conf beside the\n"
+               "program, else HKLM\\Software\\Talvex): lines 'port = N', 'listen = ADDR',\n"
+               "'allow-origin = ORIGIN', '#' comments.\n"
+               "\n"
                "Exit codes: 0 after a clean stop (and for --help, --version), 1 when the\n"
-               "service could not listen or ended by itself, 2 for a wrong argument.\n"
+               "service could not listen or ended by itself, 2 for a wrong argument or\n"
+               "settings file.\n"
                "--diagnose exits 0 when a reader answered and everything else is usable,\n"
                "otherwise with the first problem's code: 3 no reader found, 4 a reader's\n"
                "device is not accessible (permission denied), 5 the photo decoder library\n"

@@ -15,7 +15,8 @@ struct TalvexShellHost {
   // The program's name, for the toolkit (its other arguments are the server's).
   const char* programName;
   // The service operations of the dialog: 1 when the service thread was
-  // created, 0 when not; stop (waits for the thread); whether a thread exists.
+  // created, 0 when not; stop (waits for the thread); whether a thread runs
+  // (one that ended by itself counts as none, and start clears it away).
   int (*startService)(void);
   void (*stopService)(void);
   int (*serviceThreadExists)(void);

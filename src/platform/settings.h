@@ -18,4 +18,12 @@ bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out);
 // Where they come from, for messages ("HKLM\Software\Talvex"); empty on Linux.
 const char* MachineSettingsSource();
 
+// The site's settings file when no TALVEX_CONFIG names another: on Linux
+// /etc/talvex/talvex.conf, on Windows talvex.conf beside the program.
+std::string DefaultSettingsFile();
+
+// The whole text of a settings file. False with *missing set when there is
+// no such file, false with *missing clear when it cannot be read.
+bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing);
+
 }  // namespace talvex::platform

@@ -104,6 +104,10 @@ CTalvexServerDlg::CTalvexServerDlg(ServiceControl& service, DialogOptions option
   connect(&terminationPoll_, &QTimer::timeout, this, [this] {
     if (options_.terminationRequested()) reject();
   });
+  serviceWatch_.setInterval(1000);
+  connect(&serviceWatch_, &QTimer::timeout, this, [this] {
+    if (running_ && !service_.ThreadExists()) OnStop();
+  });
 }
 
 CTalvexServerDlg::~CTalvexServerDlg() = default;
@@ -127,6 +131,7 @@ void CTalvexServerDlg::OnInitDialog() {
   if (options_.terminationRequested) terminationPoll_.start();
   tray_.show();
   OnStart();
+  serviceWatch_.start();
   if (!options_.trayAvailable()) {
     trayWaited_ = 0;
     if (options_.trayGraceMs <= 0) {

@@ -107,6 +107,7 @@ class CTalvexServerDlg : public QDialog {
   QTimer trayWait_;
   bool singleActivationOnly_ = false;
   QTimer terminationPoll_;
+  QTimer serviceWatch_;  // a service that ended by itself shows as stopped
   int trayWaited_ = 0;
 };
 

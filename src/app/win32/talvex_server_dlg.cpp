@@ -17,6 +17,9 @@ namespace {
 constexpr wchar_t kTip[] = L"Talvex服务端";
 
 constexpr UINT kDiagnoseCommand = 40001;  // the tray menu's one entry
+// How often the dialog looks whether the service thread ended by itself.
+constexpr UINT_PTR kServiceWatchTimer = 1;
+constexpr UINT kServiceWatchMs = 1000;
 constexpr int kDiagnosisTextId = 100;
 constexpr int kDiagnosisCopyId = 101;
 constexpr int kDiagnosisCloseId = 102;
@@ -180,6 +183,11 @@ INT_PTR CTalvexServerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lPar
       return TRUE;
     case WM_SYSCOMMAND:
       return OnSysCommand(wParam) ? TRUE : FALSE;
+    case WM_TIMER:
+      // A service thread that ended by itself shows as stopped: 启动 is
+      // enabled again.
+      if (wParam == kServiceWatchTimer && running_ && HttpServiceExitCode() != -1) OnStop();
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_BUTTON_START:
@@ -216,6 +224,7 @@ BOOL CTalvexServerDlg::OnInitDialog() {
   trayAdded_ = Shell_NotifyIconW(NIM_ADD, &tray) != 0;
 
   OnStart();
+  SetTimer(window_, kServiceWatchTimer, kServiceWatchMs, nullptr);
   return TRUE;
 }
 
@@ -237,6 +246,7 @@ void CTalvexServerDlg::OnCancel() {
     DestroyWindow(diagnosis_);
     diagnosis_ = nullptr;
   }
+  KillTimer(window_, kServiceWatchTimer);
   if (running_) OnStop();
   DeleteTrayIcon();
   EndDialog(window_, IDCANCEL);

@@ -49,6 +49,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (code < 0 && parsed.options.diagnose) {
       code = talvex::diagnose::RunDiagnosis(parsed.options);
     } else if (code < 0) {
+      talvex::WarnIfReachableFromNetwork(parsed.options);
       code = talvex::RunHeadless(parsed.options);
       talvex::platform::win32::CallVendorExit();
     }

@@ -1,5 +1,9 @@
 #include "platform/settings.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace talvex::platform {
 
 bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out) {
@@ -9,6 +13,36 @@ bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out) 
 
 const char* MachineSettingsSource() {
   return "";
+}
+
+std::string DefaultSettingsFile() {
+  return "/etc/talvex/talvex.conf";
+}
+
+bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing) {
+  text->clear();
+  *missing = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *missing = errno == ENOENT || errno == ENOTDIR;
+    return false;
+  }
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    // A settings file is a few lines; anything huge is not one.
+    if (text->size() + static_cast<std::size_t>(n) > 1 << 20) {
+      ok = false;
+      break;
+    }
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace talvex::platform

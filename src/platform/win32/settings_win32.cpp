@@ -3,6 +3,7 @@
 // 32-bit package both use the redirected view, so they meet).
 #include <windows.h>
 
+#include "platform/dynlib.h"
 #include "platform/settings.h"
 #include "platform/win32/win32_text.h"
 
@@ -61,6 +62,42 @@ bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out) 
 
 const char* MachineSettingsSource() {
   return "HKLM\\Software\\Talvex";
+}
+
+std::string DefaultSettingsFile() {
+  std::string dir;
+  if (!ExecutableDirectory(&dir)) return std::string();
+  return dir + "talvex.conf";
+}
+
+bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing) {
+  text->clear();
+  *missing = false;
+  const std::wstring wide = win32::WideFromUtf8(path);
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    if (text->size() + got > (1u << 20)) {
+      ok = false;
+      break;
+    }
+    text->append(buffer, got);
+  }
+  CloseHandle(h);
+  return ok;
 }
 
 }  // namespace talvex::platform
