@@ -235,7 +235,10 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
   std::vector<std::pair<std::string, std::string>> values;
   if (!platform::ReadMachineSettings(&values)) return parsed;
   for (const auto& [name, value] : values) {
-    if (!SiteDecides(name, parsed)) continue;
+    // The key also holds what the installer keeps for itself; only the three
+    // settings are read, and an empty one is left unset.
+    if (name != "port" && name != "listen" && name != "allow-origin") continue;
+    if (Values(value).empty() || !SiteDecides(name, parsed)) continue;
     const std::string why = ApplySetting(name, value, parsed);
     if (!why.empty()) {
       ConfigError(parsed,
