@@ -14,8 +14,14 @@ namespace {
 constexpr int kCheckPeriodMs = 1000;
 
 // Why the service thread ended, for the one line the server prints.
-void PrintEnded(ResultCode code, bool atStart, unsigned port) {
-  if (code == kBindFailed) {
+void PrintEnded(ResultCode code, bool atStart, unsigned port, bool listenGiven) {
+  if (code == kBindFailed && listenGiven) {
+    // A --listen address may also be one this machine does not have.
+    std::fprintf(stderr,
+                 "Talvex could not listen on port %u of the --listen addresses: the port is "
+                 "already in use, or an address is not one of this machine's\n",
+                 port);
+  } else if (code == kBindFailed) {
     std::fprintf(stderr, "Talvex could not listen on port %u: the port is already in use\n", port);
   } else if (atStart) {
     std::fprintf(stderr, "Talvex could not listen on port %u (error %d)\n", port, code);
@@ -37,7 +43,7 @@ int RunHeadless(const ServerOptions& options) {
     return 1;
   }
   if (!WaitUntilHttpServiceListens()) {
-    PrintEnded(HttpServiceExitCode(), true, port);
+    PrintEnded(HttpServiceExitCode(), true, port, !options.service.listen.empty());
     StopHttpService();
     return 1;
   }
@@ -48,7 +54,7 @@ int RunHeadless(const ServerOptions& options) {
     if (platform::WaitForTerminationRequest(kCheckPeriodMs) != nullptr) break;
     const ResultCode ended = HttpServiceExitCode();
     if (ended != -1) {
-      PrintEnded(ended, false, port);
+      PrintEnded(ended, false, port, !options.service.listen.empty());
       StopHttpService();
       return 1;
     }
