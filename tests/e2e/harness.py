@@ -179,6 +179,8 @@ class Workspace:
             env.pop(k, None)
         env["TALVEX_PORTS"] = self.ports
         env["XDG_RUNTIME_DIR"] = self.runtime
+        # Not the machine's own site settings (/etc/talvex/talvex.conf).
+        env["TALVEX_CONFIG"] = os.devnull
         return env
 
     def start_sim(self, *args):
@@ -212,7 +214,7 @@ class Workspace:
             shutil.copy2(os.path.join(decoder_dir, "libWltRS.so"), d)
         return os.path.join(d, "talvex-server")
 
-    def start_server(self, exe=None, wrapper=(), ready_timeout=20, tries=5):
+    def start_server(self, exe=None, wrapper=(), ready_timeout=20, tries=5, args=()):
         """Starts the server on a free port and waits for its listening line.
         Another program may bind the port between the probe and the server's
         own bind; then the server is started again on another port."""
@@ -220,7 +222,7 @@ class Workspace:
         for _ in range(tries):
             port = free_port()
             p = subprocess.Popen(
-                [*wrapper, exe, "--headless", "--port", str(port)],
+                [*wrapper, exe, "--headless", "--port", str(port), *args],
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 env=self.env(),

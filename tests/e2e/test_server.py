@@ -240,5 +240,55 @@ class Lifecycle(ServerCase):
                 self.assertEqual(r.stdout, b"")
 
 
+class SiteSettings(ServerCase):
+    def card_request_from(self, origin):
+        with self.ws.connect() as s:
+            s.sendall(b"GET /readCard HTTP/1.1\r\nOrigin: " + origin + b"\r\n\r\n")
+            return read_response(s)
+
+    def test_allowed_origins_are_echoed_and_others_refused(self):
+        self.ws.start_sim("--sample", "resident")
+        self.ws.start_server(args=("--allow-origin", "https://his.example",
+                                   "--allow-origin", "http://127.0.0.1:8080"))
+        r = self.card_request_from(b"https://his.example")
+        self.assertIn(b"\r\naccess-control-allow-origin: https://his.example\r\nVary: Origin\r\n",
+                      r.head)
+        self.assertTrue(r.text().startswith(RESULT_TEXT["resident"]))
+        # Origins compare exactly: another scheme or port is another origin.
+        for other in (b"http://his.example", b"https://his.example:444", b"null"):
+            with self.subTest(origin=other):
+                r = self.card_request_from(other)
+                self.assertEqual(r.text(), "290|请求来源不被允许")
+        # A local program sends no Origin: answered as without the option.
+        r = self.ws.request()
+        self.assertWellFormed(r)
+        self.assertTrue(r.text().startswith(RESULT_TEXT["resident"]))
+
+    def run_with_settings(self, text, *args):
+        path = os.path.join(self.ws.root, "talvex.conf")
+        with open(path, "w") as f:
+            f.write(text)
+        env = dict(self.ws.env(), TALVEX_CONFIG=path)
+        p = subprocess.Popen([harness.binary("talvex-server"), "--headless", *args],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.ws.processes.append(p)
+        return p
+
+    def test_the_settings_file_fills_in_what_the_command_line_leaves_out(self):
+        port, other = harness.free_port(), harness.free_port()
+        p = self.run_with_settings(f"# the site's port\n port = {port} \n")
+        self.assertEqual(p.stdout.readline(), f"Talvex listening on port {port}\n".encode())
+        harness.stop(p)
+        p = self.run_with_settings(f"port = {port}\n", "--port", str(other))
+        self.assertEqual(p.stdout.readline(), f"Talvex listening on port {other}\n".encode())
+        harness.stop(p)
+        # A wrong line stops the start, named by file and line.
+        p = self.run_with_settings(f"port = {port}\nlisten 0.0.0.0\n")
+        out, err = p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 2, err)
+        self.assertIn(b"talvex.conf:2:", err)
+        self.assertEqual(out, b"")
+
+
 if __name__ == "__main__":
     unittest.main()
