@@ -13,7 +13,7 @@ namespace talvex {
 // NUL-terminated UTF-8 result text (a 1024-byte buffer) and length its byte
 // count without the terminator; on failure neither is set. selector is the
 // caller's transport selector, which an auto-detection writes back into.
-ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath, std::unique_ptr<char[]>& text,
-                    std::int32_t& length);
+ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath,
+                    std::unique_ptr<char[]>& text, std::int32_t& length);
 
 }  // namespace talvex

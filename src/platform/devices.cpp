@@ -10,7 +10,9 @@ DeviceBackends& Current() {
 
 }  // namespace
 
-const DeviceBackends& Devices() { return Current(); }
+const DeviceBackends& Devices() {
+  return Current();
+}
 
 ScopedDeviceBackends::ScopedDeviceBackends(DeviceBackends replacement) : saved_(Current()) {
   DeviceBackends& cur = Current();
@@ -19,6 +21,8 @@ ScopedDeviceBackends::ScopedDeviceBackends(DeviceBackends replacement) : saved_(
   if (replacement.usb) cur.usb = replacement.usb;
 }
 
-ScopedDeviceBackends::~ScopedDeviceBackends() { Current() = saved_; }
+ScopedDeviceBackends::~ScopedDeviceBackends() {
+  Current() = saved_;
+}
 
 }  // namespace talvex::platform

@@ -36,7 +36,7 @@ class HidDevice : public DeviceHandle {
 };
 
 struct DeviceInterface {
-  std::string path;        // what Open takes
+  std::string path;          // what Open takes
   std::u16string classGuid;  // the device setup class, "{...}" as Windows writes it
 };
 

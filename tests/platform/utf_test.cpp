@@ -36,8 +36,8 @@ TEST(Utf16zToUtf8, CountsTheTerminatorAndRefusesWhatDoesNotFit) {
 TEST(Utf8ToUtf16, RoundTripsAndReplacesInvalidBytes) {
   EXPECT_EQ(Utf8ToUtf16("某省某市\xF0\x9F\x98\x80"), u"某省某市\U0001F600");
   EXPECT_EQ(Utf8ToUtf16("a\xFFz"), u"a\uFFFDz");
-  EXPECT_EQ(Utf8ToUtf16("\xE5\xBC"), u"\uFFFD\uFFFD");     // cut short
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");     // overlong
+  EXPECT_EQ(Utf8ToUtf16("\xE5\xBC"), u"\uFFFD\uFFFD");            // cut short
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
 }
 
