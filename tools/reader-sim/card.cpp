@@ -1,6 +1,5 @@
 #include "reader-sim/card.h"
 
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -8,9 +7,7 @@
 #include "platform/utf.h"
 #include "reader-sim/bitmap_file.h"
 
-#if TALVEX_SIM_HAVE_STANDIN
 #include "wlt-standin/standin_format.h"
-#endif
 
 namespace talvex::sim {
 namespace {
@@ -157,17 +154,11 @@ bool PhotoFromBitmap(const std::string& path, std::uint8_t (&block)[kPhotoBlockS
                      std::string* why) {
   std::vector<std::uint8_t> rgb;
   if (!LoadBitmapScaled(path, kPhotoWidth, kPhotoHeight, &rgb, why)) return false;
-#if TALVEX_SIM_HAVE_STANDIN_ENCODER
   if (!standin::EncodeStandinPhoto(rgb.data(), block)) {
     *why = "the picture could not be encoded into a photo block";
     return false;
   }
   return true;
-#else
-  (void)block;
-  *why = "this build has no stand-in photo encoder; use photo=sample";
-  return false;
-#endif
 }
 
 }  // namespace
@@ -194,26 +185,8 @@ bool ParseSampleKind(std::string_view name, SampleKind* kind) {
   return false;
 }
 
-bool SamplePhotosArePictures() {
-#if TALVEX_SIM_HAVE_STANDIN
-  return true;
-#else
-  return false;
-#endif
-}
-
 void SamplePhoto(int variant, std::uint8_t (&block)[kPhotoBlockSize]) {
-#if TALVEX_SIM_HAVE_STANDIN
   standin::MakeSamplePhoto(variant, block);
-#else
-  // No picture format yet: a pattern that is easy to recognise in a dump and
-  // differs per variant.
-  static constexpr char kTag[] = "TALVEX-SIM-PHOTO";
-  std::memcpy(block, kTag, sizeof kTag - 1);
-  for (std::size_t i = sizeof kTag - 1; i < kPhotoBlockSize; ++i) {
-    block[i] = static_cast<std::uint8_t>((i * 7 + static_cast<std::size_t>(variant) * 31) & 0xFF);
-  }
-#endif
 }
 
 CardImage SampleCard(SampleKind kind) {

@@ -35,10 +35,6 @@ CardImage SampleCard(SampleKind kind);
 // The sample photo block of `variant` (0, 1 or 2).
 void SamplePhoto(int variant, std::uint8_t (&block)[kPhotoBlockSize]);
 
-// True when the photo blocks are real pictures in the stand-in photo format
-// that the stand-in decoder understands (false: a fixed byte pattern).
-bool SamplePhotosArePictures();
-
 // Reads a card file (see README.md: `key = value` lines, `kind=resident|
 // foreign|hmt`, one key per card field, optional `photo=sample|FILE.bmp`).
 // On failure returns false, leaves *card unchanged and sets *error to a
