@@ -45,7 +45,8 @@ class Server:
         os.mkdir(ports)                               # no serial port exists
         runtime = os.path.join(self.dir.name, "run")
         os.mkdir(runtime, 0o700)
-        env = dict(os.environ, TALVEX_PORTS=ports, XDG_RUNTIME_DIR=runtime)
+        env = dict(os.environ, TALVEX_PORTS=ports, XDG_RUNTIME_DIR=runtime,
+                   TALVEX_CONFIG=os.devnull)
         # A free port; another program may bind it before the server does,
         # and then the server is started again on another one.
         for _ in range(5):

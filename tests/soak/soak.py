@@ -468,6 +468,7 @@ class Run:
             env.pop(k, None)
         env["TALVEX_PORTS"] = self.ports
         env["XDG_RUNTIME_DIR"] = self.runtime
+        env["TALVEX_CONFIG"] = os.devnull  # not the machine's own site settings
         self.env = env
         self.bin_dir = bin_dir
         self.sim = None
