@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace talvex::platform {
@@ -130,6 +131,12 @@ class Network {
   virtual bool PendingError(Socket socket, int* error) = 0;
   // A monotonic clock in milliseconds, for the limits of a request's turn.
   virtual std::int64_t NowMs() = 0;
+  // The address and port (host order) of a connected socket's peer, for the
+  // request log; false when the system does not tell.
+  virtual bool PeerAddress(Socket socket, IpAddress* address, std::uint16_t* port) {
+    (void)socket, (void)address, (void)port;
+    return false;
+  }
 };
 
 // "127.0.0.1" or "::1" (IPv6 without brackets) into *out; false for anything
@@ -137,6 +144,11 @@ class Network {
 bool ParseIpAddress(std::string_view text, IpAddress* out);
 // 127.0.0.0/8 or ::1.
 bool IsLoopbackAddress(const IpAddress& address);
+// The text form: dotted IPv4; IPv6 in its shortest form (lower case, the
+// longest run of two or more zero groups as "::", the first of equal runs).
+std::string FormatIpAddress(const IpAddress& address);
+// "127.0.0.1:53422", "[::1]:53422".
+std::string FormatEndpoint(const IpAddress& address, std::uint16_t port);
 
 // The operating system's sockets.
 Network& SystemNetwork();

@@ -2,6 +2,8 @@
 // (with one "::" run and an optional dotted IPv4 tail).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "platform/net.h"
@@ -121,6 +123,49 @@ bool IsLoopbackAddress(const IpAddress& address) {
     if (address.bytes[k] != 0) return false;
   }
   return address.bytes[15] == 1;
+}
+
+std::string FormatIpAddress(const IpAddress& address) {
+  char text[48];
+  const std::uint8_t* b = address.bytes;
+  if (!address.v6) {
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+  }
+  unsigned groups[8];
+  for (int k = 0; k < 8; ++k) groups[k] = static_cast<unsigned>(b[2 * k] << 8 | b[2 * k + 1]);
+  int bestStart = -1;
+  int bestLength = 1;  // a single zero group is written as 0
+  for (int k = 0; k < 8;) {
+    if (groups[k] != 0) {
+      ++k;
+      continue;
+    }
+    int end = k;
+    while (end < 8 && groups[end] == 0) ++end;
+    if (end - k > bestLength) {
+      bestStart = k;
+      bestLength = end - k;
+    }
+    k = end;
+  }
+  std::string out;
+  for (int k = 0; k < 8; ++k) {
+    if (k == bestStart) {
+      out += "::";
+      k += bestLength - 1;
+      continue;
+    }
+    if (!out.empty() && out.back() != ':') out += ':';
+    std::snprintf(text, sizeof text, "%x", groups[k]);
+    out += text;
+  }
+  return out;
+}
+
+std::string FormatEndpoint(const IpAddress& address, std::uint16_t port) {
+  const std::string host = FormatIpAddress(address);
+  return (address.v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 }  // namespace talvex::platform

@@ -327,6 +327,27 @@ class PosixNetwork final : public Network {
     return MonotonicMs();
   }
 
+  bool PeerAddress(Socket s, IpAddress* address, std::uint16_t* port) override {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    IpAddress out;
+    if (peer.ss_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+      std::memcpy(out.bytes, &in->sin_addr, 4);
+      *port = ntohs(in->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      const auto* in = reinterpret_cast<const sockaddr_in6*>(&peer);
+      out.v6 = true;
+      std::memcpy(out.bytes, &in->sin6_addr, 16);
+      *port = ntohs(in->sin6_port);
+    } else {
+      return false;
+    }
+    *address = out;
+    return true;
+  }
+
   bool PendingError(Socket s, int* error) override {
     int value = 0;
     socklen_t len = sizeof value;

@@ -344,6 +344,27 @@ class WinsockNetwork final : public Network {
 
   std::int64_t NowMs() override { return static_cast<std::int64_t>(GetTickCount64()); }
 
+  bool PeerAddress(Socket s, IpAddress* address, std::uint16_t* port) override {
+    sockaddr_storage peer{};
+    int len = sizeof peer;
+    if (getpeername(Sock(s), reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    IpAddress out;
+    if (peer.ss_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+      std::memcpy(out.bytes, &in->sin_addr, 4);
+      *port = ntohs(in->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      const auto* in = reinterpret_cast<const sockaddr_in6*>(&peer);
+      out.v6 = true;
+      std::memcpy(out.bytes, &in->sin6_addr, 16);
+      *port = ntohs(in->sin6_port);
+    } else {
+      return false;
+    }
+    *address = out;
+    return true;
+  }
+
   bool PendingError(Socket s, int* error) override {
     int value = 0;
     int len = sizeof value;
