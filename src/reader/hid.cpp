@@ -11,6 +11,7 @@
 #include "platform/devices.h"
 #include "reader/frame.h"
 #include "reader/session.h"
+#include "reader/trace.h"
 
 namespace talvex {
 namespace {
@@ -60,23 +61,69 @@ ResultCode FetchReport(platform::HidDevice& device, ReaderContext& ctx, std::uin
   return kOk;
 }
 
-std::unique_ptr<platform::HidDevice> SearchHidDevices(platform::HidBackend& backend) {
+// The reason token of a candidate line.
+const char* RefusalName(HidRefusal refusal) {
+  switch (refusal) {
+    case HidRefusal::kNone:
+      return "none";
+    case HidRefusal::kNotHidClass:
+      return "not-hid-class";
+    case HidRefusal::kManufacturerUnreadable:
+      return "manufacturer-unreadable";
+    case HidRefusal::kManufacturerMismatch:
+      return "manufacturer-mismatch";
+    case HidRefusal::kProductUnreadable:
+      return "product-unreadable";
+    case HidRefusal::kProductMismatch:
+      return "product-mismatch";
+    case HidRefusal::kCapabilitiesUnreadable:
+      return "capabilities-unreadable";
+    case HidRefusal::kReportLengths:
+      return "report-lengths";
+  }
+  return "unknown";
+}
+
+void LogRefused(const platform::DeviceInterface& candidate, const char* reason) {
+  LogCandidate("hid", candidate.path, false, reason);
+}
+
+std::unique_ptr<platform::HidDevice> SearchHidDevices(platform::HidBackend& backend,
+                                                      std::string* path) {
   std::vector<platform::DeviceInterface> interfaces;
   if (!backend.Enumerate(&interfaces)) return nullptr;
 
   std::unique_ptr<platform::HidDevice> taken;
+  const platform::DeviceInterface* takenInterface = nullptr;
   for (const platform::DeviceInterface& candidate : interfaces) {
-    if (!IsHidClass(candidate)) continue;
+    if (!IsHidClass(candidate)) {
+      LogRefused(candidate, RefusalName(HidRefusal::kNotHidClass));
+      continue;
+    }
     std::unique_ptr<platform::HidDevice> device = backend.Open(candidate);
-    if (!device) continue;  // held by another program, or gone
-    if (CheckHidStrings(*device, nullptr) == HidRefusal::kNone) {
+    if (!device) {  // held by another program, or gone
+      LogRefused(candidate, kDoesNotOpen);
+      continue;
+    }
+    const HidRefusal refusal = CheckHidStrings(*device, nullptr);
+    if (refusal == HidRefusal::kNone) {
       taken = std::move(device);
+      takenInterface = &candidate;
       break;
     }
+    LogRefused(candidate, RefusalName(refusal));
   }
   // The first device with the right strings decides: the search is not
   // resumed when its report sizes are wrong.
-  if (taken && CheckHidReportLengths(*taken, nullptr) != HidRefusal::kNone) taken.reset();
+  if (taken) {
+    const HidRefusal refusal = CheckHidReportLengths(*taken, nullptr);
+    if (refusal != HidRefusal::kNone) {
+      LogRefused(*takenInterface, RefusalName(refusal));
+      taken.reset();
+    } else if (path != nullptr) {
+      *path = takenInterface->path;
+    }
+  }
   return taken;
 }
 
@@ -127,10 +174,10 @@ HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts) {
              : HidRefusal::kReportLengths;
 }
 
-std::unique_ptr<platform::HidDevice> FindHidReader() {
+std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path) {
   // Running out of memory while enumerating ends the search with no device.
   try {
-    return SearchHidDevices(*platform::Devices().hid);
+    return SearchHidDevices(*platform::Devices().hid, path);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -15,8 +15,10 @@ struct ReaderContext;
 
 // Discovery: the first HID device that opens and whose manufacturer string
 // contains "KAVRO" and product string "TalvexReaderDevice"; it must then have
-// 65-byte input and output reports, or the result is none.
-std::unique_ptr<platform::HidDevice> FindHidReader();
+// 65-byte input and output reports, or the result is none. path, when given,
+// is set to the device's path when one is found. With verbose logging every
+// device passed over gets a candidate line with its reason.
+std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path = nullptr);
 
 // The rules discovery applies to one HID device, in its order, for those who
 // need to know why a device is passed over (the diagnosis).

@@ -3,6 +3,7 @@
 #include "platform/devices.h"
 #include "reader/frame.h"
 #include "reader/session.h"
+#include "reader/trace.h"
 
 namespace talvex {
 
@@ -37,17 +38,30 @@ ResultCode SerialExchange(ReaderContext& ctx, const std::uint8_t* request, std::
 
 ResultCode ScanSerialPorts(ReaderContext& ctx) {
   ResultCode result = kPortOpenFailed;
+  const std::int32_t selector = ctx.transport;
   for (int number = kScanFirstPort; number <= kScanLastPort; ++number) {
     std::unique_ptr<platform::SerialPort> port = OpenSerialPort(number, ctx.baudRate, false);
-    if (!port) continue;
+    // "COM32" at the longest, no allocation.
+    std::string name = SerialPortName(number);
+    if (!port) {
+      LogCandidate("serial", name, false, kDoesNotOpen);
+      continue;
+    }
     platform::SerialPort* open = port.get();
     ctx.device = std::move(port);
-    result = SerialExchange(ctx, kProbeFrame, sizeof kProbeFrame);
+    // The probe goes out under the port's own number, so that its frame
+    // line names the port; a refused port leaves the selector as it was.
+    ctx.transport = number;
+    ctx.port = std::move(name);
+    result = ExchangeFrame(ctx, kProbeFrame, sizeof kProbeFrame);
+    LogCandidate("serial", ctx.port, result == kOk, result == kOk ? kProbeAnswered : kProbeFailed,
+                 result);
     if (result == kOk) {
       open->SetTimeouts(kNormalTimeouts);
-      ctx.transport = number;
       return kOk;
     }
+    ctx.transport = selector;
+    ctx.port.clear();
     ctx.device.reset();
   }
   return result;

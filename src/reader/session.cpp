@@ -4,6 +4,7 @@
 
 #include "reader/hid.h"
 #include "reader/serial.h"
+#include "reader/trace.h"
 #include "reader/usb.h"
 
 namespace talvex {
@@ -25,41 +26,63 @@ std::uint32_t BigEndian16(const std::uint8_t* p) {
 
 // Auto-detection: HID, then the USB driver, then serial ports 1 to 32. On
 // true ctx holds the open reader and ctx.transport names it.
+// Probes the device just put into ctx; on a refusal it is closed again.
+bool Probe(ReaderContext& ctx) {
+  const ResultCode rc = ExchangeFrame(ctx, kProbeFrame, sizeof kProbeFrame);
+  LogCandidate(TransportName(ctx.transport), ctx.port, rc == kOk,
+               rc == kOk ? kProbeAnswered : kProbeFailed, rc);
+  if (rc == kOk) return true;
+  ctx.device.reset();
+  ctx.port.clear();
+  return false;
+}
+
 bool DetectReader(ReaderContext& ctx) {
-  if (std::unique_ptr<platform::HidDevice> hid = FindHidReader()) {
+  std::string path;
+  if (std::unique_ptr<platform::HidDevice> hid = FindHidReader(&path)) {
     ctx.device = std::move(hid);
     ctx.transport = kTransportHid;
-    if (HidExchange(ctx, kProbeFrame, sizeof kProbeFrame) == kOk) return true;
-    ctx.device.reset();
+    ctx.port = std::move(path);
+    if (Probe(ctx)) return true;
   }
-  if (std::unique_ptr<platform::UsbDevice> usb = FindUsbReader()) {
+  if (std::unique_ptr<platform::UsbDevice> usb = FindUsbReader(&path)) {
     ctx.device = std::move(usb);
     ctx.transport = kTransportUsb;
-    if (UsbExchange(ctx, kProbeFrame, sizeof kProbeFrame) == kOk) return true;
-    ctx.device.reset();
+    ctx.port = std::move(path);
+    if (Probe(ctx)) return true;
   }
   ctx.transport = kTransportAuto;
   if (ScanSerialPorts(ctx) == kOk) return true;
   ctx.device.reset();
+  ctx.port.clear();
   ctx.transport = kTransportAuto;
   return false;
 }
 
 // Opens the transport a non-zero selector names, without any probe.
 void OpenNamedTransport(ReaderContext& ctx) {
+  std::string path;
   if (ctx.transport < 1000) {
     ctx.device = OpenSerialPort(ctx.transport, ctx.baudRate, true);
+    if (ctx.transport > 0) path = SerialPortName(ctx.transport);
   } else if (ctx.transport == kTransportUsb) {
-    ctx.device = FindUsbReader();
+    ctx.device = FindUsbReader(&path);
   } else if (ctx.transport == kTransportHid) {
-    ctx.device = FindHidReader();
+    ctx.device = FindHidReader(&path);
+  } else {
+    return;
   }
+  LogCandidate(TransportName(ctx.transport), path, ctx.device != nullptr,
+               ctx.device ? kRemembered : kDoesNotOpen);
+  if (ctx.device) ctx.port = std::move(path);
 }
 
 }  // namespace
 
-ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context) {
+ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context,
+                      std::string* port) {
   context.reset();
+  if (port != nullptr) port->clear();
   std::unique_ptr<ReaderContext> record(new (std::nothrow) ReaderContext());
   if (!record) return kOutOfMemory;
   record->transport = selector;
@@ -73,6 +96,14 @@ ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& co
   } else {
     OpenNamedTransport(*record);
     if (!record->device) return kPortOpenFailed;
+  }
+  if (port != nullptr) {
+    // Only the log reads it: without the memory it is left empty.
+    try {
+      *port = record->port;
+    } catch (const std::bad_alloc&) {
+      port->clear();
+    }
   }
 
   if (!startupCommandSent) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "card/result_codes.h"
 #include "platform/device.h"
@@ -22,6 +23,8 @@ struct ReaderContext {
   std::int32_t baudRate = 0;
   std::int32_t dataLength = 0;
   std::unique_ptr<platform::DeviceHandle> device;  // none while nothing is open
+  // The device as the log names it: the HID or USB device path, COMn.
+  std::string port;
   std::uint8_t rxBuffer[kRxBufferSize] = {};
 };
 
@@ -36,8 +39,11 @@ inline constexpr std::uint32_t kAnswerTextOffset = 14;
 
 // Opens a reader. context is reset to none first; on 0 it holds the open
 // reader. On any other result nothing is left open or allocated. An
-// auto-detection writes the transport it found into selector.
-ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context);
+// auto-detection writes the transport it found into selector. port, when
+// given, is set to the device that was opened (the reader's ctx.port), also
+// when its start-up command then failed; "" when none opened.
+ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context,
+                      std::string* port = nullptr);
 
 // Runs the card sequence; on 0 cardKind is 1, 2 or 3 and rxBuffer holds the
 // answer. cardKind is 0 on any failure.

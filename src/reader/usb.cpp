@@ -9,6 +9,7 @@
 #include "platform/devices.h"
 #include "reader/frame.h"
 #include "reader/session.h"
+#include "reader/trace.h"
 
 namespace talvex {
 namespace {
@@ -25,12 +26,20 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-std::unique_ptr<platform::UsbDevice> SearchUsbDevices(platform::UsbBackend& backend) {
+std::unique_ptr<platform::UsbDevice> SearchUsbDevices(platform::UsbBackend& backend,
+                                                      std::string* path) {
   std::vector<platform::DeviceInterface> interfaces;
   if (!backend.Enumerate(&interfaces)) return nullptr;
   for (const platform::DeviceInterface& candidate : interfaces) {
-    if (!IsReaderDriverClass(candidate)) continue;
-    if (std::unique_ptr<platform::UsbDevice> device = backend.Open(candidate)) return device;
+    if (!IsReaderDriverClass(candidate)) {
+      LogCandidate("usb", candidate.path, false, "not-reader-class");
+      continue;
+    }
+    if (std::unique_ptr<platform::UsbDevice> device = backend.Open(candidate)) {
+      if (path != nullptr) *path = candidate.path;
+      return device;
+    }
+    LogCandidate("usb", candidate.path, false, kDoesNotOpen);
   }
   return nullptr;
 }
@@ -41,10 +50,10 @@ bool IsReaderDriverClass(const platform::DeviceInterface& device) {
   return EqualsIgnoringCase(device.classGuid, platform::kReaderDriverClassGuid);
 }
 
-std::unique_ptr<platform::UsbDevice> FindUsbReader() {
+std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path) {
   // Running out of memory while enumerating ends the search with no device.
   try {
-    return SearchUsbDevices(*platform::Devices().usb);
+    return SearchUsbDevices(*platform::Devices().usb, path);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

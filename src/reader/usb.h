@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "card/result_codes.h"
 #include "platform/usb.h"
@@ -12,7 +13,8 @@ namespace talvex {
 struct ReaderContext;
 
 // Discovery: the first device of the reader driver's setup class that opens.
-std::unique_ptr<platform::UsbDevice> FindUsbReader();
+// path, when given, is set to its path when one is found.
+std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path = nullptr);
 
 // The one rule discovery applies before opening: the reader driver's setup
 // class (compared without regard to case).
