@@ -8,11 +8,13 @@
 #include "app/diagnose.h"
 #include "app/headless.h"
 #include "app/options.h"
+#include "platform/log.h"
 
 int main(int argc, char** argv) {
   const talvex::ParsedOptions parsed = talvex::ParseServerOptions(argc, argv);
   if (const int code = talvex::ReportOptionsVerdict(parsed); code >= 0) return code;
   const talvex::ServerOptions& options = parsed.options;
+  talvex::platform::SetVerboseLog(options.verbose);
   if (options.diagnose) return talvex::diagnose::RunDiagnosis(options);
   talvex::WarnIfReachableFromNetwork(options);
   if (options.headless || !talvex::DesktopNamed()) return talvex::RunHeadless(options);

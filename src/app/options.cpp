@@ -275,6 +275,10 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
       parsed.options.headless = true;
       continue;
     }
+    if (name == "--verbose" && !hasValue) {
+      parsed.options.verbose = true;
+      continue;
+    }
     if ((name == "--diagnose" || name == "--json") && !hasValue) {
       (name == "--json" ? parsed.options.json : parsed.options.diagnose) = true;
       continue;
@@ -338,7 +342,7 @@ int ReportOptionsVerdict(const ParsedOptions& parsed) {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: talvex-server [--headless] [--port N] [--listen ADDR]...\n"
+               "Usage: talvex-server [--headless] [--verbose] [--port N] [--listen ADDR]...\n"
                "                     [--allow-origin ORIGIN]...\n"
                "       | --diagnose [--json] [--port N] | --help | --version\n"
                "\n"
@@ -358,6 +362,9 @@ void PrintUsage(std::FILE* out) {
                "              answer pages of ORIGIN (scheme://host[:port], e.g.\n"
                "              https://clinic.example) only; a page of any other origin\n"
                "              gets 290|请求来源不被允许; may be repeated\n"
+               "  --verbose   log every frame exchanged with the reader (command, status\n"
+               "              bytes, lengths, ms) and every device discovery tried, with\n"
+               "              the reason it was taken or refused\n"
                "  --diagnose  report what the server would find (readers, photo decoder,\n"
                "              port, temporary folder) and why, without starting it\n"
                "  --json      with --diagnose: the report as one JSON object on stdout\n"
@@ -368,6 +375,12 @@ void PrintUsage(std::FILE* out) {
                "names, else /etc/talvex/talvex.conf (on Windows talvex.conf beside the\n"
                "program, else HKLM\\Software\\Talvex): lines 'port = N', 'listen = ADDR',\n"
                "'allow-origin = ORIGIN', '#' comments.\n"
+               "\n"
+               "Each answered request is logged as one line on stderr (on Windows also in\n"
+               "%%LOCALAPPDATA%%\\Talvex\\talvex.log, 1 MiB, one older file talvex.log.1):\n"
+               "  TIME request client=ADDR:PORT path=/readCard code=N transport=T port=P\n"
+               "  reader_ms=N photo_ms=N sent=N\n"
+               "No card data is ever logged, with --verbose neither.\n"
                "\n"
                "Exit codes: 0 after a clean stop (and for --help, --version), 1 when the\n"
                "service could not listen or ended by itself, 2 for a wrong argument or\n"

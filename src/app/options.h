@@ -15,6 +15,7 @@ struct ServerOptions {
   bool headless = false;
   bool diagnose = false;  // --diagnose: print the one-shot report and exit
   bool json = false;      // --json (with --diagnose): the report as one JSON object
+  bool verbose = false;   // --verbose: frame and discovery lines in the log as well
   ServiceConfig service;
   std::vector<std::string> listenTexts;  // the --listen addresses as written
 };

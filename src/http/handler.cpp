@@ -22,21 +22,32 @@ bool BuildPath(const std::u16string& directory, std::u16string_view file, std::u
 }  // namespace
 
 ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
-                          const CardPipeline& pipeline, const ResponseOptions& options) {
+                          const CardPipeline& pipeline, const ResponseOptions& options,
+                          AnswerTrace* trace) {
+  AnswerTrace unused;
+  AnswerTrace& answer = trace != nullptr ? *trace : unused;
+  answer = AnswerTrace();
   std::string photoText;
   std::u16string directory;
   std::u16string path;
   if (!pipeline.tempDirectory(&directory) || !BuildPath(directory, kPhotoFile, path)) {
+    answer.code = kFileError;
     return SendErrorResponse(net, socket, kFileError, options);
   }
 
   std::unique_ptr<char[]> resultText;
   std::int32_t resultLength = 0;
-  ResultCode code = pipeline.readCard(selector, path.c_str(), resultText, resultLength);
+  ResultCode code =
+      pipeline.readCard(selector, path.c_str(), resultText, resultLength, &answer.read);
+  answer.photoMs = answer.read.photoMs;
+  answer.code = code;
   if (code != kOk) return SendErrorResponse(net, socket, code, options);
 
   BuildPath(directory, kBitmapFile, path);
+  const std::int64_t encodeStarted = net.NowMs();
   code = pipeline.encodePhoto(path.c_str(), photoText);
+  answer.photoMs += net.NowMs() - encodeStarted;
+  answer.code = code;
   if (code != kOk) return SendErrorResponse(net, socket, code, options);
 
   return SendCardResponse(net, socket, resultText.get(), resultLength, photoText.data(),

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "card/read_card.h"
 #include "card/result_codes.h"
 #include "http/response.h"
 #include "platform/net.h"
@@ -20,12 +21,20 @@ inline constexpr std::size_t kPhotoPathCapacity = 260;
 // uses ReadCard, EncodePhoto and the platform's temporary directory.
 struct CardPipeline {
   std::function<ResultCode(std::int32_t& selector, const char16_t* photoPath,
-                           std::unique_ptr<char[]>& text, std::int32_t& length)>
+                           std::unique_ptr<char[]>& text, std::int32_t& length,
+                           CardReadTrace* trace)>
       readCard;
   std::function<ResultCode(const char16_t* bmpPath, std::string& photoText)> encodePhoto;
   // The user's temporary directory with a trailing separator; false when
   // there is none.
   std::function<bool(std::u16string* directory)> tempDirectory;
+};
+
+// What the request log says of one answer.
+struct AnswerTrace {
+  ResultCode code = kOk;     // the answer's: 0 for a card, else the failure body's code
+  CardReadTrace read;        // where the read went; its readerMs is the reader's time
+  std::int64_t photoMs = 0;  // the decoder's and the encoder's time
 };
 
 // The pipeline of the running system.
@@ -34,7 +43,9 @@ const CardPipeline& SystemCardPipeline();
 // Serves one card request on `socket`. The result is that of sending the
 // response: 0, 304 or 305. When the temporary directory is missing or too
 // long for the photo paths, the answer is the failure body of 278.
+// trace, when given, is filled with what the answer came to.
 ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
-                          const CardPipeline& pipeline, const ResponseOptions& options = {});
+                          const CardPipeline& pipeline, const ResponseOptions& options = {},
+                          AnswerTrace* trace = nullptr);
 
 }  // namespace talvex

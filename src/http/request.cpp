@@ -99,6 +99,7 @@ void RequestState::Reset() {
   cardRequest = 0;
   hasOrigin = false;
   origin.clear();
+  path.clear();
   startedMs = -1;
 }
 
@@ -109,6 +110,7 @@ ResultCode Finish(RequestState& state, Request& request) {
   request.cardRequest = state.cardRequest;
   request.hasOrigin = state.hasOrigin;
   request.origin = std::move(state.origin);
+  request.path = std::move(state.path);
   state.Reset();
   return kOk;
 }
@@ -138,6 +140,14 @@ void TakeHeaderLine(RequestState& state, std::u16string_view text) {
 bool TakeLine(RequestState& state) {
   if (state.phase == RequestState::Phase::kRequestLine) {
     state.cardRequest = IsCardRequestLine(state.line) ? 1 : 0;
+    if (state.cardRequest == 1) {
+      // The method has no '/': the first one starts the path, which is the
+      // card path in some letter case.
+      const std::size_t at = state.line.find(u'/');
+      for (std::size_t k = 0; k < kCardPath.size(); ++k) {
+        state.path.push_back(static_cast<char>(state.line[at + k]));
+      }
+    }
     state.phase = RequestState::Phase::kHeaders;
   } else if (state.line == kCrLf) {
     state.phase = RequestState::Phase::kBody;

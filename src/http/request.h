@@ -32,6 +32,7 @@ struct RequestState {
   int cardRequest = 0;
   bool hasOrigin = false;
   std::string origin;
+  std::string path;             // of a card request, as sent (/readCard in any case)
   std::int64_t startedMs = -1;  // when its first byte came; -1 before
 
   bool InProgress() const { return startedMs >= 0; }
@@ -47,6 +48,7 @@ struct Request {
   int cardRequest = kRequestIncomplete;
   bool hasOrigin = false;
   std::string origin;  // the Origin header's value, bytes as sent
+  std::string path;    // of a card request, as sent; empty for any other
 };
 
 // Takes what has arrived of the connection's request without ever waiting,

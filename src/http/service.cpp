@@ -8,6 +8,7 @@
 #include "http/handler.h"
 #include "http/loop.h"
 #include "http/request.h"
+#include "http/request_log.h"
 #include "http/response.h"
 #include "photo/photo.h"
 #include "platform/fs.h"
@@ -54,6 +55,9 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
   handlers.handleReadCard = [&net, stopEvent, &config](platform::Socket socket,
                                                        std::int32_t& selector,
                                                        const Request& request) {
+    RequestLogEntry entry;
+    entry.client = ClientText(net, socket);
+    entry.path = request.path;
     ResponseOptions options;
     // A stop ends the writer's waits; an answer has its own 15 seconds.
     options.limits.stop = stopEvent;
@@ -68,9 +72,17 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
       originLines += "Vary: Origin\r\n";
       options.originLines = originLines;
       // A page of another site never reaches the reader.
-      if (!listed) return SendErrorResponse(net, socket, kOriginRefused, options);
+      if (!listed) {
+        entry.answer.code = kOriginRefused;
+        entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
+        LogRequest(entry);
+        return entry.sent;
+      }
     }
-    return HandleReadCard(net, socket, selector, SystemCardPipeline(), options);
+    entry.sent =
+        HandleReadCard(net, socket, selector, SystemCardPipeline(), options, &entry.answer);
+    LogRequest(entry);
+    return entry.sent;
   };
   handlers.listening = [&report]() {
     std::lock_guard<std::mutex> lock(report->mutex);
@@ -92,7 +104,8 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
 const CardPipeline& SystemCardPipeline() {
   static const CardPipeline pipeline{
       [](std::int32_t& selector, const char16_t* photoPath, std::unique_ptr<char[]>& text,
-         std::int32_t& length) { return ReadCard(selector, photoPath, text, length); },
+         std::int32_t& length,
+         CardReadTrace* trace) { return ReadCard(selector, photoPath, text, length, trace); },
       [](const char16_t* bmpPath, std::string& photoText) {
         return EncodePhoto(bmpPath, photoText);
       },

@@ -36,7 +36,7 @@ struct ScriptedCard {
       return haveDirectory;
     };
     p.readCard = [this](std::int32_t& selector, const char16_t* path, std::unique_ptr<char[]>& out,
-                        std::int32_t& length) {
+                        std::int32_t& length, CardReadTrace*) {
       ++reads;
       photoPath = path;
       selectorSeen = selector;

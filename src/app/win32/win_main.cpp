@@ -10,6 +10,7 @@
 #include "app/diagnose.h"
 #include "app/headless.h"
 #include "app/win32/talvex_server_app.h"
+#include "platform/log.h"
 #include "platform/utf.h"
 #include "platform/win32/sdtapi_win32.h"
 
@@ -42,6 +43,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   const talvex::ParsedOptions parsed =
       talvex::ParseServerOptions(static_cast<int>(args.size()), argv.data());
+  talvex::platform::SetVerboseLog(parsed.options.verbose);
   if (parsed.verdict != talvex::OptionsVerdict::kRun || parsed.options.headless ||
       parsed.options.diagnose) {
     UseParentConsole();
