@@ -3,7 +3,9 @@
 Everything lives in a private temporary folder: the port directory in which
 the simulator links com7 (TALVEX_PORTS), the server's temporary folder
 (XDG_RUNTIME_DIR), and, for decoder faults, a copy of the server beside a
-different decoder library. Each server listens on a free port of its own
+different decoder library. A server's stderr, where it logs every answered
+request, goes to a file there (server_log): a pipe nobody reads would fill
+and stop the server. Each server listens on a free port of its own
 (Workspace.port), so that an installed Talvex on 10012 or tests running side
 by side do not matter. All traffic goes to 127.0.0.1.
 """
@@ -221,13 +223,7 @@ class Workspace:
         exe = exe or binary("talvex-server")
         for _ in range(tries):
             port = free_port()
-            p = subprocess.Popen(
-                [*wrapper, exe, "--headless", "--port", str(port), *args],
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                env=self.env(),
-            )
-            self.processes.append(p)
+            p = self.popen_server([*wrapper, exe, "--headless", "--port", str(port), *args])
             r, _, _ = select.select([p.stdout], [], [], ready_timeout)
             line = p.stdout.readline() if r else b""
             if line == f"Talvex listening on port {port}\n".encode():
@@ -236,12 +232,26 @@ class Workspace:
             if p.poll() is None:
                 p.kill()
             p.wait()
-            err = p.stderr.read().decode(errors="replace")
+            err = self.server_log(p)
             stop(p)
             self.processes.remove(p)
             if "already in use" not in err:
                 break
         raise RuntimeError(f"server did not start: {line!r} {err}")
+
+    def popen_server(self, command):
+        """The server process, its stdout a pipe, its stderr the file server_log reads."""
+        err_path = os.path.join(self.root, f"server-{len(self.processes)}.err")
+        with open(err_path, "wb") as err:
+            p = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, env=self.env())
+        p.err_path = err_path
+        self.processes.append(p)
+        return p
+
+    def server_log(self, p):
+        """What the server has written on stderr so far."""
+        with open(p.err_path, "rb") as f:
+            return f.read().decode(errors="replace")
 
     def connect(self, timeout=10.0):
         return connect(self.port, timeout)

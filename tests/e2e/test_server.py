@@ -2,6 +2,7 @@
 on a private port directory and the stand-in photo decoder."""
 
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -238,6 +239,42 @@ class Lifecycle(ServerCase):
                 self.assertIn(named, r.stderr.split(b"\n")[0])
                 self.assertIn(b"Usage: talvex-server", r.stderr)
                 self.assertEqual(r.stdout, b"")
+
+
+class RequestLog(ServerCase):
+    def test_a_verbose_card_read_logs_frames_and_timings_and_no_card_data(self):
+        self.ws.start_sim("--sample", "resident")
+        server = self.ws.start_server(args=("--verbose",))
+        r = self.ws.request()
+        self.assertTrue(r.text().startswith(RESULT_TEXT["resident"]))
+        self.assertEqual(harness.stop(server), 0)
+        log = self.ws.server_log(server)
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
+        self.assertRegex(log, rf"(?m)^{stamp} request client=127\.0\.0\.1:\d+ path=/readCard "
+                              r"code=0 transport=serial port=COM7 reader_ms=\d+ photo_ms=\d+ "
+                              r"sent=0$")
+        self.assertRegex(log, r"(?m)^\S+ candidate transport=serial port=COM1 result=refused "
+                              r"reason=does-not-open$")
+        self.assertRegex(log, r"(?m)^\S+ candidate transport=serial port=COM7 result=taken "
+                              r"reason=probe-answered code=0$")
+        # Probe, start-up, find card, select card, read base message.
+        frames = re.findall(rf"(?m)^{stamp} frame transport=serial port=COM7 cmd=(..) param=(..) "
+                            r"out=1[01] code=\d+ sw=..:..:(..) in=(\d+) data=\d+ ms=\d+$", log)
+        self.assertEqual([f[:2] for f in frames], [("12", "ff"), ("61", "ff"), ("20", "01"),
+                                                   ("20", "02"), ("30", "01")])
+        self.assertEqual(frames[-1][2:], ("90", "1295"))
+
+        # No card field, in any form, and no photo byte.
+        self.assertTrue(log.isascii())
+        fields = [f for f in RESULT_TEXT["resident"].split("|")[2:] if len(f.encode()) >= 3]
+        self.assertGreaterEqual(len(fields), 8)
+        hex_only = re.sub(r"[^0-9a-f]", "", log.lower())
+        for field in fields:
+            with self.subTest(field=field):
+                self.assertNotIn(field, log)
+                self.assertNotIn(field.encode("utf-16-le").hex(), hex_only)
+        photo = r.text()[len(RESULT_TEXT["resident"]):]
+        self.assertNotIn(photo[:24], log)
 
 
 class SiteSettings(ServerCase):

@@ -24,10 +24,8 @@ def start_server(ws, *args, ready_timeout=20):
     (process, port)."""
     for _ in range(5):
         port = harness.free_port()
-        p = subprocess.Popen(
-            [harness.binary("talvex-server"), "--headless", "--port", str(port), *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ws.env())
-        ws.processes.append(p)
+        p = ws.popen_server([harness.binary("talvex-server"), "--headless", "--port", str(port),
+                             *args])
         r, _, _ = select.select([p.stdout], [], [], ready_timeout)
         line = p.stdout.readline() if r else b""
         if line == f"Talvex listening on port {port}\n".encode():
