@@ -40,13 +40,11 @@ std::string LogTimeText(std::int64_t msSinceEpoch);
 std::string LogFieldValue(std::string_view value);
 
 // The system's log (backend): stderr on Linux, which the systemd unit sends
-// to the journal; on Windows the file LogFilePath names, kept under
-// kLogFileCap bytes by moving a full file to "<name>.1" (the one kept
-// before it is dropped), and stderr as well. Called with a lock held.
+// to the journal; on Windows %LOCALAPPDATA%\Talvex\talvex.log (UTF-8),
+// kept under kLogFileCap bytes by moving a full file to talvex.log.1 (the
+// one kept before it is dropped), and stderr as well. Called with a lock
+// held.
 void WriteSystemLogLine(std::string_view line);
-// Where the Windows backend writes ("" on Linux, or where LOCALAPPDATA is
-// not set): %LOCALAPPDATA%\Talvex\talvex.log, UTF-8.
-std::string LogFilePath();
 
 inline constexpr std::uint64_t kLogFileCap = 1024 * 1024;
 

@@ -631,7 +631,9 @@ def main():
         failures.extend(tally.errors[:20])
         if run.server_err is not None:
             run.server_err.seek(0)
-            err = run.server_err.read().decode(errors="replace").strip()
+            # The request log has a line per answer; anything else is news.
+            err = "\n".join(line for line in run.server_err.read().decode(errors="replace")
+                             .splitlines() if " request client=" not in line).strip()
             if err:
                 print(f"soak: server's standard error: {err[:2000]}", flush=True)
     finally:

@@ -15,8 +15,4 @@ void WriteSystemLogLine(std::string_view line) {
   std::fflush(stderr);
 }
 
-std::string LogFilePath() {
-  return std::string();
-}
-
 }  // namespace talvex::platform

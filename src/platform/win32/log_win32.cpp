@@ -11,7 +11,6 @@
 #include <string>
 
 #include "platform/log.h"
-#include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
 namespace {
@@ -74,11 +73,6 @@ void WriteSystemLogLine(std::string_view line) {
   std::fwrite(whole.data(), 1, whole.size() - 2, stderr);
   std::fputc('\n', stderr);
   std::fflush(stderr);
-}
-
-std::string LogFilePath() {
-  const std::wstring folder = LogFolder();
-  return folder.empty() ? std::string() : win32::Utf8FromWide(folder + L"\\talvex.log");
 }
 
 }  // namespace talvex::platform
