@@ -3,7 +3,7 @@
 #include <QTimer>
 
 #include "app/qt/app.h"
-#include "fake_service.h"
+#include "support/fake_service.h"
 
 namespace talvex {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "app/qt/dialog.h"
 #include "app/qt/dialog_units.h"
-#include "fake_service.h"
+#include "support/fake_service.h"
 
 namespace talvex {
 namespace {

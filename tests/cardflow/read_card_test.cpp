@@ -21,40 +21,20 @@
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
 #include "reader/session.h"
+#include "support/refusing_allocator.h"
 
-// ---------------------------------------------------------------------------
-// Allocation failure on demand: the array forms of the global allocator are
-// replaced for this test program, and an armed failure refuses the next
+// Allocation failure on demand: an armed failure refuses the next array
 // allocation of the result buffer's size.
 namespace {
 bool failResultBufferAllocation = false;
 
-void* AllocateArray(std::size_t size) {
-  if (failResultBufferAllocation && size == talvex::kResultTextCapacity) {
-    failResultBufferAllocation = false;
-    return nullptr;
-  }
-  return std::malloc(size == 0 ? 1 : size);
+bool ResultBufferOnce(const refusing_allocator::Request& r) {
+  if (!failResultBufferAllocation || !r.array || r.size != talvex::kResultTextCapacity)
+    return false;
+  failResultBufferAllocation = false;
+  return true;
 }
 }  // namespace
-
-void* operator new[](std::size_t size) {
-  if (void* p = AllocateArray(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return AllocateArray(size);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-// ---------------------------------------------------------------------------
 
 namespace talvex {
 namespace {
@@ -298,7 +278,10 @@ TEST_F(ReadCardTest, ResultBufferAllocationFailureGives277AndClosesTheReader) {
   serial_.Attach(5, &engine);
   std::int32_t selector = 5;
   failResultBufferAllocation = true;
-  EXPECT_EQ(Read(selector), kOutOfMemory);
+  {
+    RefusedAllocations refused(ResultBufferOnce);
+    EXPECT_EQ(Read(selector), kOutOfMemory);
+  }
   EXPECT_FALSE(failResultBufferAllocation) << "the result buffer was not allocated";
   EXPECT_EQ(serial_.Stats(5).closes, 1);
   EXPECT_EQ(decoder.calls, 0);

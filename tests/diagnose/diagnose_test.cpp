@@ -13,8 +13,8 @@
 #include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
-#include "reader/pty_reader.h"
 #include "reader/session.h"
+#include "support/pty_reader.h"
 
 namespace talvex::diagnose {
 namespace {

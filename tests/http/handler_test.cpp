@@ -6,9 +6,9 @@
 #include <regex>
 #include <string>
 
-#include "fake_network.h"
 #include "http/handler.h"
 #include "http/response.h"
+#include "support/fake_network.h"
 
 namespace talvex {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "fake_network.h"
 #include "http/loop.h"
 #include "http/service.h"
+#include "support/fake_network.h"
 
 namespace talvex {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "fake_network.h"
 #include "http/request.h"
-#include "socket_pair.h"
+#include "support/fake_network.h"
+#include "support/socket_pair.h"
 
 namespace talvex {
 namespace {

@@ -6,9 +6,9 @@
 #include <regex>
 #include <string>
 
-#include "fake_network.h"
 #include "http/response.h"
-#include "socket_pair.h"
+#include "support/fake_network.h"
+#include "support/socket_pair.h"
 
 namespace talvex {
 namespace {

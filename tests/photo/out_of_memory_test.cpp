@@ -15,7 +15,7 @@
 #include "photo/photo.h"
 #include "photo_support.h"
 
-#include "refusing_allocator.h"
+#include "support/refusing_allocator.h"
 
 namespace talvex {
 namespace {

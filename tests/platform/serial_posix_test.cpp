@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/serial.h"
-#include "reader/pty_reader.h"
+#include "support/pty_reader.h"
 
 namespace talvex::platform {
 namespace {

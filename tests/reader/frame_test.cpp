@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "reader/fake_reader.h"
 #include "reader/serial.h"
 #include "reader/session.h"
+#include "support/fake_reader.h"
 
 namespace talvex {
 namespace {

@@ -8,10 +8,10 @@
 #include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
-#include "reader/fake_reader.h"
-#include "reader/pty_reader.h"
 #include "reader/serial.h"
 #include "reader/session.h"
+#include "support/fake_reader.h"
+#include "support/pty_reader.h"
 
 namespace talvex {
 namespace {

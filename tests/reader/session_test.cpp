@@ -5,26 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <new>
-
 #include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
-
-// Allocations that may fail (new (std::nothrow)) fail while this is set.
-namespace {
-bool failNothrowNew = false;
-}  // namespace
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (failNothrowNew) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+#include "support/refusing_allocator.h"
 
 namespace talvex {
 namespace {
@@ -110,9 +95,13 @@ TEST_F(ReaderSession, ARecordThatCannotBeAllocatedGives277AndOpensNothing) {
   serial.Attach(4, &engine);
   std::int32_t selector = 4;
   ctx = std::make_unique<ReaderContext>();  // a stale context is released first
-  failNothrowNew = true;
-  const ResultCode rc = Open(selector);
-  failNothrowNew = false;
+  ResultCode rc;
+  {
+    // The allocations that may fail, new (std::nothrow), fail.
+    RefusedAllocations refused(
+        [](const refusing_allocator::Request& r) { return r.nothrow && !r.array; });
+    rc = Open(selector);
+  }
   EXPECT_EQ(rc, kOutOfMemory);
   EXPECT_EQ(ctx, nullptr);
   EXPECT_EQ(selector, 4);

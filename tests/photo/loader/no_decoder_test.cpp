@@ -12,7 +12,7 @@
 #include "photo_support.h"
 #include "platform/dynlib.h"
 
-#include "refusing_allocator.h"
+#include "support/refusing_allocator.h"
 
 namespace talvex {
 namespace {
