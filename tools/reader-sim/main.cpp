@@ -197,22 +197,61 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-}  // namespace
+int Failure(const std::string& message) {
+  std::fprintf(stderr, "talvex-reader-sim: %s\n", message.c_str());
+  return kExitFailure;
+}
 
-int main(int argc, char** argv) {
+struct SimOptions {
   std::optional<std::string> cardFile, link;
   std::optional<SampleKind> sample;
   bool noCard = false, verbose = false;
   int baud = 0;
   std::vector<std::pair<Command, Fault>> faults;
   std::optional<std::pair<std::uint32_t, unsigned>> random;
+};
 
+bool TakesValue(std::string_view arg) {
+  return arg == "--link" || arg == "--card" || arg == "--sample" || arg == "--baud" ||
+         arg == "--fault" || arg == "--random-faults";
+}
+
+// One option that takes a value; the usage error, or empty.
+std::string ApplyValue(std::string_view arg, const std::string& v, SimOptions* o) {
+  if (arg == "--link") {
+    if (v.empty()) return "--link needs a path";
+    o->link = v;
+  } else if (arg == "--card") {
+    o->cardFile = v;
+  } else if (arg == "--sample") {
+    SampleKind k;
+    if (!talvex::sim::ParseSampleKind(v, &k)) {
+      return "unknown sample \"" + v + "\" (resident, foreign or hmt)";
+    }
+    o->sample = k;
+  } else if (arg == "--baud") {
+    if (!ParseBaud(v, &o->baud)) return "bad baud rate \"" + v + "\"";
+  } else if (arg == "--fault") {
+    Command c;
+    Fault f;
+    std::string error;
+    if (!talvex::sim::ParseFaultSpec(v, &c, &f, &error)) return error;
+    o->faults.emplace_back(c, f);
+  } else {
+    std::uint32_t seed;
+    unsigned percent;
+    if (!ParseRandom(v, &seed, &percent)) {
+      return "bad --random-faults \"" + v + "\" (SEED[:PERCENT], percent 0 to 100)";
+    }
+    o->random = std::make_pair(seed, percent);
+  }
+  return std::string();
+}
+
+// The command line: -1 to go on, else the exit code (help, version, usage).
+int ParseArguments(int argc, char** argv, SimOptions* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kHelp, stdout);
       return 0;
@@ -222,100 +261,76 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "-v" || arg == "--verbose") {
-      verbose = true;
+      o->verbose = true;
     } else if (arg == "--no-card") {
-      noCard = true;
-    } else if (arg == "--link" || arg == "--card" || arg == "--sample" || arg == "--baud" ||
-               arg == "--fault" || arg == "--random-faults") {
-      std::optional<std::string> v = value();
-      if (!v) return Usage(std::string(arg) + " needs a value");
-      if (arg == "--link") {
-        if (v->empty()) return Usage("--link needs a path");
-        link = *v;
-      } else if (arg == "--card") {
-        cardFile = *v;
-      } else if (arg == "--sample") {
-        SampleKind k;
-        if (!talvex::sim::ParseSampleKind(*v, &k)) {
-          return Usage("unknown sample \"" + *v + "\" (resident, foreign or hmt)");
-        }
-        sample = k;
-      } else if (arg == "--baud") {
-        if (!ParseBaud(*v, &baud)) return Usage("bad baud rate \"" + *v + "\"");
-      } else if (arg == "--fault") {
-        Command c;
-        Fault f;
-        std::string error;
-        if (!talvex::sim::ParseFaultSpec(*v, &c, &f, &error)) return Usage(error);
-        faults.emplace_back(c, f);
-      } else {
-        std::uint32_t seed;
-        unsigned percent;
-        if (!ParseRandom(*v, &seed, &percent)) {
-          return Usage("bad --random-faults \"" + *v + "\" (SEED[:PERCENT], percent 0 to 100)");
-        }
-        random = std::make_pair(seed, percent);
-      }
+      o->noCard = true;
+    } else if (TakesValue(arg)) {
+      if (i + 1 >= argc) return Usage(std::string(arg) + " needs a value");
+      const std::string error = ApplyValue(arg, argv[++i], o);
+      if (!error.empty()) return Usage(error);
     } else {
       return Usage("unknown option \"" + std::string(arg) + "\"");
     }
   }
-  if ((cardFile ? 1 : 0) + (sample ? 1 : 0) + (noCard ? 1 : 0) > 1) {
+  if ((o->cardFile ? 1 : 0) + (o->sample ? 1 : 0) + (o->noCard ? 1 : 0) > 1) {
     return Usage("--card, --sample and --no-card exclude each other");
   }
+  return -1;
+}
 
-  std::optional<CardImage> card;
-  if (cardFile) {
-    CardImage c;
-    std::string error;
-    if (!talvex::sim::LoadCardFile(*cardFile, &c, &error)) {
-      std::fprintf(stderr, "talvex-reader-sim: %s\n", error.c_str());
-      return kExitFailure;
-    }
-    card = c;
-  } else {
-    card = talvex::sim::SampleCard(sample.value_or(SampleKind::Resident));
-  }
-
-  Engine engine(noCard ? std::nullopt : card);
-  for (const auto& [c, f] : faults) engine.AddFault(c, f);
-  if (random) engine.SetRandomFaults(random->first, random->second);
-
-  int wake[2];
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::perror("talvex-reader-sim: pipe");
-    return kExitFailure;
-  }
-  g_wakeWrite = wake[1];
+void HandleSignals(int wakeWrite) {
+  g_wakeWrite = wakeWrite;
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
+
+// Serves `engine` on a new pseudo-terminal until a signal ends the run.
+int Serve(Engine& engine, const SimOptions& o, const std::optional<CardImage>& card) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("talvex-reader-sim: pipe");
+    return kExitFailure;
+  }
+  HandleSignals(wake[1]);
 
   PtyServer::Options options;
-  options.baud = baud;
-  options.verbose = verbose;
+  options.baud = o.baud;
+  options.verbose = o.verbose;
   PtyServer server(&engine, options);
   std::string error;
-  if (!server.Open(&error)) {
-    std::fprintf(stderr, "talvex-reader-sim: %s\n", error.c_str());
-    return kExitFailure;
-  }
-  if (link && !MakeLink(*link, server.SlavePath(), &error)) {
-    std::fprintf(stderr, "talvex-reader-sim: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!server.Open(&error)) return Failure(error);
+  if (o.link && !MakeLink(*o.link, server.SlavePath(), &error)) return Failure(error);
   std::printf("%s\n", server.SlavePath().c_str());
   std::fflush(stdout);
 
-  WakeContext context{&engine, card, verbose};
+  WakeContext context{&engine, card, o.verbose};
   const bool ok = server.Run(wake[0], OnWake, &context, &error);
-  if (link) RemoveLink(*link, server.SlavePath());
-  if (!ok) {
-    std::fprintf(stderr, "talvex-reader-sim: %s\n", error.c_str());
-    return kExitFailure;
+  if (o.link) RemoveLink(*o.link, server.SlavePath());
+  return ok ? 0 : Failure(error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions o;
+  if (const int exit = ParseArguments(argc, argv, &o); exit >= 0) return exit;
+
+  std::optional<CardImage> card;
+  if (o.cardFile) {
+    CardImage c;
+    std::string error;
+    if (!talvex::sim::LoadCardFile(*o.cardFile, &c, &error)) return Failure(error);
+    card = c;
+  } else {
+    card = talvex::sim::SampleCard(o.sample.value_or(SampleKind::Resident));
   }
-  return 0;
+
+  Engine engine(o.noCard ? std::nullopt : card);
+  for (const auto& [c, f] : o.faults) engine.AddFault(c, f);
+  if (o.random) engine.SetRandomFaults(o.random->first, o.random->second);
+  return Serve(engine, o, card);
 }
