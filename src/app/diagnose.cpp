@@ -381,14 +381,9 @@ int Report::ExitCode() const {
   return findings.empty() ? 0 : static_cast<int>(findings.front().problem);
 }
 
-void Assess(Report& report) {
-  report.findings.clear();
-  report.readerSelector = 0;
-  report.readerPath.clear();
-  const std::string user = report.user.empty() ? std::string("$USER") : report.user;
-
-  // The reader auto-detection takes: the first of HID, USB, serial that
-  // answers the probe. One the running Talvex holds counts as found.
+// The reader auto-detection takes: the first of HID, USB, serial that
+// answers the probe. One the running Talvex holds counts as found.
+void FindReader(Report& report) {
   for (const HidEntry& e : report.hid) {
     if (e.probeResult == kOk || (e.openFailure == OpenFailure::kBusy && AllTalvex(e.holders))) {
       report.readerSelector = kTransportHid;
@@ -410,96 +405,122 @@ void Assess(Report& report) {
       report.readerPath = e.path;
     }
   }
+}
 
-  if (report.readerSelector == 0) {
-    // Why not: a device that would be a reader but may not be opened, or
-    // that another program holds; else nothing answered at all.
-    std::vector<Finding> denied;
-    std::vector<Finding> held;
-    for (const HidEntry& e : report.hid) {
-      if (!e.readerByUsbStrings) continue;
-      if (e.openFailure == OpenFailure::kPermissionDenied) {
-        const bool rules = platform::FileExists(kRulesFile) || platform::FileExists(kUsrRulesFile);
-        denied.push_back(Finding{
-            Problem::kPermissionDenied,
-            "the HID reader " + e.path + " does not open: permission denied",
-            std::string(rules ? "the rules file " : "install the rules file ") + kRulesFile +
-                (rules ? " is installed: replug the reader or run 'sudo udevadm control "
-                         "--reload-rules && sudo udevadm trigger', and log in at the local seat "
-                         "(uaccess gives the seat's user access)"
-                       : " (it comes with the package), then replug the reader") +
-                "; or add " + user + " to the group '" + AccessGroup(e.node) +
-                "' (sudo usermod -aG " + AccessGroup(e.node) + " " + user +
-                ", then log in again)"});
-      } else if (e.openFailure == OpenFailure::kBusy) {
-        held.push_back(Finding{Problem::kReaderHeld,
-                               "the HID reader " + e.path + " is held by another program" +
-                                   (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
-                               "close that program (only one program can use the reader)"});
-      }
-    }
-    for (const UsbEntry& e : report.usb) {
-      if (!e.tagged) continue;
-      if (e.openFailure == OpenFailure::kPermissionDenied) {
-        denied.push_back(Finding{Problem::kPermissionDenied,
-                                 "the USB reader " + e.path + " does not open: permission denied",
-                                 "log in at the local seat (the rules give its user access), or "
-                                 "add " +
-                                     user +
-                                     " to the group plugdev (sudo usermod -aG "
-                                     "plugdev " +
-                                     user + ", then log in again)"});
-      } else if (e.openFailure == OpenFailure::kBusy && !AllTalvex(e.holders)) {
-        held.push_back(Finding{Problem::kReaderHeld,
-                               "the USB reader " + e.path + " is held by another program" +
-                                   (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
-                               "close that program (only one program can use the reader)"});
-      }
-    }
-    for (const SerialEntry& e : report.serial) {
-      if (e.openFailure == OpenFailure::kPermissionDenied) {
-        // A port of root's alone has no group to join: only a rule opens it.
-        const bool rootOnly = e.node.group.empty() || e.node.group == "root";
-        std::string fix = rootOnly ? "the port belongs to root alone: give " + user +
-                                         " access with a udev rule, or ask the administrator"
-                                   : "add " + user + " to the group '" + e.node.group +
-                                         "' (sudo usermod -aG " + e.node.group + " " + user +
-                                         ", then log in again)";
-        if (!e.ruleLine.empty()) {
-          fix += std::string(rootOnly ? "; the line for " : ", or add the line for ") +
-                 "this adapter to " + kLocalRulesFile + ": " + e.ruleLine;
-        }
-        denied.push_back(Finding{Problem::kPermissionDenied,
-                                 "serial port " + std::to_string(e.number) + " (" + e.path +
-                                     ") does not open: permission denied",
-                                 fix});
-      } else if (e.openFailure == OpenFailure::kBusy) {
-        held.push_back(Finding{Problem::kReaderHeld,
-                               "serial port " + std::to_string(e.number) + " (" + e.path +
-                                   ") is locked by another program" +
-                                   (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
-                               "close that program if the reader is on this port"});
-      }
-    }
-    if (!denied.empty()) {
-      report.findings.push_back(denied.front());
-    } else if (!held.empty()) {
-      report.findings.push_back(held.front());
-    } else {
-      std::string fix =
-          "connect the reader (and switch it on); a HID reader must report \"KAVRO\" and "
-          "\"TalvexReaderDevice\"";
-      for (const UsbEntry& e : report.usb) {
-        if (!e.ruleLine.empty()) {
-          fix += "; for the USB device " + e.path + " add this line to " + kLocalRulesFile + ": " +
-                 e.ruleLine;
-          break;
-        }
-      }
-      report.findings.push_back(Finding{Problem::kNoReader, "no reader answered", fix});
+// Readers that may not be opened (denied) or that another program holds.
+struct AccessFindings {
+  std::vector<Finding> denied;
+  std::vector<Finding> held;
+};
+
+void HidAccess(const Report& report, const std::string& user, AccessFindings& a) {
+  std::vector<Finding>& denied = a.denied;
+  std::vector<Finding>& held = a.held;
+  for (const HidEntry& e : report.hid) {
+    if (!e.readerByUsbStrings) continue;
+    if (e.openFailure == OpenFailure::kPermissionDenied) {
+      const bool rules = platform::FileExists(kRulesFile) || platform::FileExists(kUsrRulesFile);
+      denied.push_back(Finding{
+          Problem::kPermissionDenied,
+          "the HID reader " + e.path + " does not open: permission denied",
+          std::string(rules ? "the rules file " : "install the rules file ") + kRulesFile +
+              (rules ? " is installed: replug the reader or run 'sudo udevadm control "
+                       "--reload-rules && sudo udevadm trigger', and log in at the local seat "
+                       "(uaccess gives the seat's user access)"
+                     : " (it comes with the package), then replug the reader") +
+              "; or add " + user + " to the group '" + AccessGroup(e.node) +
+              "' (sudo usermod -aG " + AccessGroup(e.node) + " " + user + ", then log in again)"});
+    } else if (e.openFailure == OpenFailure::kBusy) {
+      held.push_back(Finding{Problem::kReaderHeld,
+                             "the HID reader " + e.path + " is held by another program" +
+                                 (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
+                             "close that program (only one program can use the reader)"});
     }
   }
+}
 
+void UsbAccess(const Report& report, const std::string& user, AccessFindings& a) {
+  std::vector<Finding>& denied = a.denied;
+  std::vector<Finding>& held = a.held;
+  for (const UsbEntry& e : report.usb) {
+    if (!e.tagged) continue;
+    if (e.openFailure == OpenFailure::kPermissionDenied) {
+      denied.push_back(Finding{Problem::kPermissionDenied,
+                               "the USB reader " + e.path + " does not open: permission denied",
+                               "log in at the local seat (the rules give its user access), or "
+                               "add " +
+                                   user +
+                                   " to the group plugdev (sudo usermod -aG "
+                                   "plugdev " +
+                                   user + ", then log in again)"});
+    } else if (e.openFailure == OpenFailure::kBusy && !AllTalvex(e.holders)) {
+      held.push_back(Finding{Problem::kReaderHeld,
+                             "the USB reader " + e.path + " is held by another program" +
+                                 (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
+                             "close that program (only one program can use the reader)"});
+    }
+  }
+}
+
+void SerialAccess(const Report& report, const std::string& user, AccessFindings& a) {
+  std::vector<Finding>& denied = a.denied;
+  std::vector<Finding>& held = a.held;
+  for (const SerialEntry& e : report.serial) {
+    if (e.openFailure == OpenFailure::kPermissionDenied) {
+      // A port of root's alone has no group to join: only a rule opens it.
+      const bool rootOnly = e.node.group.empty() || e.node.group == "root";
+      std::string fix = rootOnly ? "the port belongs to root alone: give " + user +
+                                       " access with a udev rule, or ask the administrator"
+                                 : "add " + user + " to the group '" + e.node.group +
+                                       "' (sudo usermod -aG " + e.node.group + " " + user +
+                                       ", then log in again)";
+      if (!e.ruleLine.empty()) {
+        fix += std::string(rootOnly ? "; the line for " : ", or add the line for ") +
+               "this adapter to " + kLocalRulesFile + ": " + e.ruleLine;
+      }
+      denied.push_back(Finding{Problem::kPermissionDenied,
+                               "serial port " + std::to_string(e.number) + " (" + e.path +
+                                   ") does not open: permission denied",
+                               fix});
+    } else if (e.openFailure == OpenFailure::kBusy) {
+      held.push_back(Finding{Problem::kReaderHeld,
+                             "serial port " + std::to_string(e.number) + " (" + e.path +
+                                 ") is locked by another program" +
+                                 (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
+                             "close that program if the reader is on this port"});
+    }
+  }
+}
+
+// Why no reader was found: a device that would be a reader but may not be
+// opened, or that another program holds; else nothing answered at all.
+void ReaderFinding(Report& report, const std::string& user) {
+  AccessFindings a;
+  HidAccess(report, user, a);
+  UsbAccess(report, user, a);
+  SerialAccess(report, user, a);
+  const std::vector<Finding>& denied = a.denied;
+  const std::vector<Finding>& held = a.held;
+  if (!denied.empty()) {
+    report.findings.push_back(denied.front());
+  } else if (!held.empty()) {
+    report.findings.push_back(held.front());
+  } else {
+    std::string fix =
+        "connect the reader (and switch it on); a HID reader must report \"KAVRO\" and "
+        "\"TalvexReaderDevice\"";
+    for (const UsbEntry& e : report.usb) {
+      if (!e.ruleLine.empty()) {
+        fix += "; for the USB device " + e.path + " add this line to " + kLocalRulesFile + ": " +
+               e.ruleLine;
+        break;
+      }
+    }
+    report.findings.push_back(Finding{Problem::kNoReader, "no reader answered", fix});
+  }
+}
+
+void DecoderFinding(Report& report) {
   if (!report.decoder.found || !report.decoder.getBmp) {
     report.findings.push_back(Finding{
         Problem::kDecoderMissing,
@@ -512,7 +533,9 @@ void Assess(Report& report) {
                   "the server or in /usr/lib/talvex; card reads answer 263 without it"
             : "this is not the vendor's photo decoder: replace it with the vendor's library"});
   }
+}
 
+void PortFinding(Report& report) {
   if (report.port.use == platform::PortUse::kHeld && !report.port.heldByTalvex) {
     report.findings.push_back(Finding{
         Problem::kPortHeld,
@@ -522,7 +545,9 @@ void Assess(Report& report) {
                                                    std::to_string(report.port.holder.pid) + ")"),
         "stop that program, or run the server with --port N and tell the web page"});
   }
+}
 
+void TempFinding(Report& report, const std::string& user) {
   if (!report.temp.usable) {
     report.findings.push_back(Finding{Problem::kTempFolder,
                                       "the temporary folder " + report.temp.path + " is unusable",
@@ -531,6 +556,18 @@ void Assess(Report& report) {
                                           "and some free space: 'rm -r " +
                                           report.temp.path + "' lets the server make it anew"});
   }
+}
+
+void Assess(Report& report) {
+  report.findings.clear();
+  report.readerSelector = 0;
+  report.readerPath.clear();
+  const std::string user = report.user.empty() ? std::string("$USER") : report.user;
+  FindReader(report);
+  if (report.readerSelector == 0) ReaderFinding(report, user);
+  DecoderFinding(report);
+  PortFinding(report);
+  TempFinding(report, user);
 }
 
 Report Diagnose(std::uint16_t port, const Queries& queries) {
@@ -598,11 +635,7 @@ std::string AccessText(const platform::DeviceNodeInfo& node, OpenFailure failure
 
 }  // namespace
 
-std::string FormatText(const Report& report) {
-  std::string out;
-  out += "Talvex diagnosis (talvex-server " + std::string(kVersion) + ")" +
-         (report.user.empty() ? "" : ", as user " + report.user) + "\n";
-
+void TextHid(const Report& report, std::string& out) {
   out += "\nHID devices (tried first)\n";
   if (!report.hidEnumerated) out += "  the HID devices could not be listed\n";
   if (report.hid.empty()) out += "  none\n";
@@ -632,7 +665,9 @@ std::string FormatText(const Report& report) {
       out += "      " + ProbeText(e.probeResult) + "\n";
     }
   }
+}
 
+void TextUsb(const Report& report, std::string& out) {
   out += "\nUSB driver devices (tried second)\n";
   if (report.usb.empty()) out += "  none tagged as a reader, none that looks like one\n";
   for (const UsbEntry& e : report.usb) {
@@ -649,7 +684,9 @@ std::string FormatText(const Report& report) {
       out += "      " + ProbeText(e.probeResult) + "\n";
     }
   }
+}
 
+void TextSerial(const Report& report, std::string& out) {
   out += "\nSerial ports 1-32 (tried last; " + report.serialSource + ")\n";
   if (report.serial.empty()) out += "  none present\n";
   for (const SerialEntry& e : report.serial) {
@@ -669,7 +706,9 @@ std::string FormatText(const Report& report) {
       out += "      opens; " + ProbeText(e.probeResult) + "\n";
     }
   }
+}
 
+void TextDecoder(const Report& report, std::string& out) {
   out += "\nPhoto decoder\n";
   if (report.decoder.found) {
     out += "  " + report.decoder.path + ": loaded, GetBmp " +
@@ -690,7 +729,9 @@ std::string FormatText(const Report& report) {
   out += report.decoder.searched.size() > 1 ? " and the ld.so cache" : "";
 #endif
   out += "\n";
+}
 
+void TextPort(const Report& report, std::string& out) {
   out += "\nService port\n  " + std::to_string(report.port.port) + ": ";
   switch (report.port.use) {
     case platform::PortUse::kFree:
@@ -709,7 +750,9 @@ std::string FormatText(const Report& report) {
       out += "the system does not say whether it is free\n";
       break;
   }
+}
 
+void TextTemp(const Report& report, std::string& out) {
   out += "\nTemporary folder\n  " + report.temp.path + ": ";
   if (!report.temp.folder.exists) {
     out += "missing or not a folder";
@@ -723,7 +766,19 @@ std::string FormatText(const Report& report) {
       out += ", " + FormatBytes(report.temp.folder.freeBytes) + " free";
   }
   out += report.temp.usable ? "\n" : "; unusable\n";
+}
 
+std::string FormatText(const Report& report) {
+  std::string out;
+  out += "Talvex diagnosis (talvex-server " + std::string(kVersion) + ")" +
+         (report.user.empty() ? "" : ", as user " + report.user) + "\n";
+
+  TextHid(report, out);
+  TextUsb(report, out);
+  TextSerial(report, out);
+  TextDecoder(report, out);
+  TextPort(report, out);
+  TextTemp(report, out);
   out += "\n";
   if (report.findings.empty()) {
     out += "Verdict: ready: a reader answered on " + report.readerPath + " (" +
@@ -822,9 +877,7 @@ std::string OrNull(const std::string& text) {
 
 }  // namespace
 
-std::string FormatJson(const Report& report) {
-  std::string out = "{\"version\":" + Quote(kVersion) + ",\"user\":" + QuoteText(report.user);
-
+void JsonHid(const Report& report, std::string& out) {
   out += ",\"hid\":[";
   for (std::size_t i = 0; i < report.hid.size(); ++i) {
     const HidEntry& e = report.hid[i];
@@ -848,7 +901,9 @@ std::string FormatJson(const Report& report) {
         "}";
   }
   out += "]";
+}
 
+void JsonUsb(const Report& report, std::string& out) {
   out += ",\"usb\":[";
   for (std::size_t i = 0; i < report.usb.size(); ++i) {
     const UsbEntry& e = report.usb[i];
@@ -861,7 +916,9 @@ std::string FormatJson(const Report& report) {
            ",\"reader\":" + Bool(e.probeResult == kOk) + ",\"rule\":" + OrNull(e.ruleLine) + "}";
   }
   out += "]";
+}
 
+void JsonSerial(const Report& report, std::string& out) {
   out += ",\"serial\":{\"source\":" + QuoteText(report.serialSource) + ",\"ports\":[";
   for (std::size_t i = 0; i < report.serial.size(); ++i) {
     const SerialEntry& e = report.serial[i];
@@ -878,7 +935,9 @@ std::string FormatJson(const Report& report) {
            ",\"reader\":" + Bool(e.probeResult == kOk) + ",\"rule\":" + OrNull(e.ruleLine) + "}";
   }
   out += "]}";
+}
 
+void JsonDecoder(const Report& report, std::string& out) {
   out += ",\"decoder\":{\"file\":" + Quote(report.decoder.fileName) +
          ",\"found\":" + Bool(report.decoder.found) + ",\"path\":" + OrNull(report.decoder.path) +
          ",\"get_bmp\":" + Bool(report.decoder.getBmp) +
@@ -887,7 +946,9 @@ std::string FormatJson(const Report& report) {
     out += (i == 0 ? "" : ",") + QuoteText(report.decoder.searched[i]);
   }
   out += "]}";
+}
 
+void JsonPortAndTemp(const Report& report, std::string& out) {
   const char* portState = report.port.use == platform::PortUse::kFree      ? "free"
                           : report.port.use == platform::PortUse::kUnknown ? "unknown"
                           : report.port.heldByTalvex                       ? "talvex"
@@ -907,7 +968,15 @@ std::string FormatJson(const Report& report) {
       ",\"owned_by_user\":" + Bool(report.temp.folder.ownedByUser) +
       ",\"writable\":" + Bool(report.temp.folder.writable) + ",\"free_bytes\":" +
       (report.temp.folder.freeKnown ? std::to_string(report.temp.folder.freeBytes) : "null") + "}";
+}
 
+std::string FormatJson(const Report& report) {
+  std::string out = "{\"version\":" + Quote(kVersion) + ",\"user\":" + QuoteText(report.user);
+  JsonHid(report, out);
+  JsonUsb(report, out);
+  JsonSerial(report, out);
+  JsonDecoder(report, out);
+  JsonPortAndTemp(report, out);
   out += ",\"reader\":";
   if (report.readerSelector == 0) {
     out += "null";
