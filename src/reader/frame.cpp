@@ -1,10 +1,8 @@
 #include "reader/frame.h"
 
-#include "reader/hid.h"
-#include "reader/serial.h"
 #include "reader/session.h"
 #include "reader/trace.h"
-#include "reader/usb.h"
+#include "reader/transport.h"
 
 namespace talvex {
 namespace {
@@ -15,22 +13,11 @@ constexpr std::uint8_t kSuccessStatus = 0x90;
 
 }  // namespace
 
-namespace {
-
-ResultCode Dispatch(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {
-  if (ctx.transport < 1000) return SerialExchange(ctx, request, length);
-  if (ctx.transport == kTransportUsb) return UsbExchange(ctx, request, length);
-  if (ctx.transport == kTransportHid) return HidExchange(ctx, request, length);
-  return kPortOpenFailed;
-}
-
-}  // namespace
-
 ResultCode ExchangeFrame(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {
   // Every exchange starts from an empty answer, even one that never reaches a transport.
   ctx.dataLength = 0;
   FrameTrace trace(ctx, request, length);
-  const ResultCode result = Dispatch(ctx, request, length);
+  const ResultCode result = ExchangeOver(TransportKindOf(ctx.transport), ctx, request, length);
   trace.Done(result);
   return result;
 }

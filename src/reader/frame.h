@@ -27,8 +27,9 @@ inline constexpr std::uint8_t kReadBaseMessageFrame[10] = {0xAA, 0xAA, 0xAA, 0x9
                                                            0x00, 0x03, 0x30, 0x01, 0x32};
 
 // Sends one request over the context's transport and receives and checks one
-// response into its rxBuffer. Dispatches on ctx.transport: below 1000 serial,
-// 1001 USB driver, 2001 HID, anything else 1 without any I/O.
+// response into its rxBuffer. ctx.transport names the transport the device
+// must be: below 1000 serial, 1001 USB driver, 2001 HID; anything else, or a
+// device of another kind, is 1 without any I/O.
 ResultCode ExchangeFrame(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 // The checks shared by all transports, for use inside a transport exchange.

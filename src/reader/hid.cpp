@@ -6,12 +6,13 @@
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "platform/devices.h"
+#include "reader/device_search.h"
 #include "reader/frame.h"
 #include "reader/session.h"
 #include "reader/trace.h"
+#include "reader/transport.h"
 
 namespace talvex {
 namespace {
@@ -22,18 +23,6 @@ constexpr std::size_t kMaxStringUnits = platform::kHidStringBufferSize / 2 - 1;
 
 constexpr std::u16string_view kManufacturerMark = u"KAVRO";
 constexpr std::u16string_view kProductMark = u"TalvexReaderDevice";
-
-char16_t FoldAscii(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
 
 // The text the buffer holds: UTF-16LE up to the first zero unit, and never
 // more than 127 units even when the device left no terminator.
@@ -84,53 +73,48 @@ const char* RefusalName(HidRefusal refusal) {
   return "unknown";
 }
 
-void LogRefused(const platform::DeviceInterface& candidate, const char* reason) {
-  LogCandidate("hid", candidate.path, false, reason);
-}
+// The frame exchange in 64-byte reports: the request in consecutive pieces,
+// then the report holding the head, then as many more as LEN asks for.
+class HidTransport final : public Transport {
+ public:
+  explicit HidTransport(std::unique_ptr<platform::HidDevice> device) : device_(std::move(device)) {}
+  TransportKind Kind() const override { return TransportKind::kHid; }
+  ResultCode Exchange(ReaderContext& ctx, const std::uint8_t* request,
+                      std::uint32_t length) override;
 
-std::unique_ptr<platform::HidDevice> SearchHidDevices(platform::HidBackend& backend,
-                                                      std::string* path) {
-  std::vector<platform::DeviceInterface> interfaces;
-  if (!backend.Enumerate(&interfaces)) return nullptr;
+ private:
+  std::unique_ptr<platform::HidDevice> device_;
+};
 
-  std::unique_ptr<platform::HidDevice> taken;
-  const platform::DeviceInterface* takenInterface = nullptr;
-  for (const platform::DeviceInterface& candidate : interfaces) {
-    if (!IsHidClass(candidate)) {
-      LogRefused(candidate, RefusalName(HidRefusal::kNotHidClass));
-      continue;
-    }
-    std::unique_ptr<platform::HidDevice> device = backend.Open(candidate);
-    if (!device) {  // held by another program, or gone
-      LogRefused(candidate, kDoesNotOpen);
-      continue;
-    }
-    const HidRefusal refusal = CheckHidStrings(*device, nullptr);
-    if (refusal == HidRefusal::kNone) {
-      taken = std::move(device);
-      takenInterface = &candidate;
-      break;
-    }
-    LogRefused(candidate, RefusalName(refusal));
+ResultCode HidTransport::Exchange(ReaderContext& ctx, const std::uint8_t* request,
+                                  std::uint32_t length) {
+  // Send: consecutive 64-byte pieces, the last one padded with zeros.
+  for (std::uint32_t sent = 0; sent < length; sent += kReportPayload) {
+    std::uint8_t report[platform::kHidReportSize];
+    std::memset(report, 0, sizeof report);
+    std::memcpy(report + 1, request + sent, std::min(kReportPayload, length - sent));
+    std::uint32_t transferred = 0;
+    if (!device_->SetOutputReport(report, &transferred)) return kPortOpenFailed;
+    if (transferred != kReportPayload) return kReceiveTimeout;
   }
-  // The first device with the right strings decides: the search is not
-  // resumed when its report sizes are wrong.
-  if (taken) {
-    const HidRefusal refusal = CheckHidReportLengths(*taken, nullptr);
-    if (refusal != HidRefusal::kNone) {
-      LogRefused(*takenInterface, RefusalName(refusal));
-      taken.reset();
-    } else if (path != nullptr) {
-      *path = takenInterface->path;
-    }
+
+  // Head: one whole report, which already holds the frame head.
+  if (ResultCode rc = FetchReport(*device_, ctx, 0); rc != kOk) return rc;
+  std::uint32_t len = 0;
+  if (ResultCode rc = CheckResponseHead(ctx, &len); rc != kOk) return rc;
+
+  // Body: the reports the frame's LEN still asks for.
+  const std::uint32_t frameSize = kFrameHeadSize + len;
+  for (std::uint32_t received = kReportPayload; received < frameSize; received += kReportPayload) {
+    if (ResultCode rc = FetchReport(*device_, ctx, received); rc != kOk) return rc;
   }
-  return taken;
+  return FinishResponse(ctx, len);
 }
 
 }  // namespace
 
 bool IsHidClass(const platform::DeviceInterface& device) {
-  return EqualsIgnoringCase(device.classGuid, platform::kHidClassGuid);
+  return IsSetupClass(device, platform::kHidClassGuid);
 }
 
 bool IsReaderManufacturer(std::u16string_view manufacturer) {
@@ -175,40 +159,33 @@ HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts) {
 }
 
 std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path) {
-  // Running out of memory while enumerating ends the search with no device.
-  try {
-    return SearchHidDevices(*platform::Devices().hid, path);
-  } catch (const std::bad_alloc&) {
+  std::string found;
+  std::unique_ptr<platform::HidDevice> device = FirstReaderDevice<platform::HidDevice>(
+      *platform::Devices().hid, "hid", IsHidClass, RefusalName(HidRefusal::kNotHidClass),
+      [](platform::HidDevice& open) -> const char* {
+        const HidRefusal refusal = CheckHidStrings(open, nullptr);
+        return refusal == HidRefusal::kNone ? nullptr : RefusalName(refusal);
+      },
+      &found);
+  // The first device with the right strings decides: the search is not
+  // resumed when its report sizes are wrong.
+  if (!device) return nullptr;
+  if (const HidRefusal refusal = CheckHidReportLengths(*device, nullptr);
+      refusal != HidRefusal::kNone) {
+    LogCandidate("hid", found, false, RefusalName(refusal));
     return nullptr;
   }
+  if (path != nullptr) *path = std::move(found);
+  return device;
+}
+
+std::unique_ptr<Transport> HidTransportOver(std::unique_ptr<platform::HidDevice> device) {
+  if (!device) return nullptr;
+  return std::unique_ptr<Transport>(new (std::nothrow) HidTransport(std::move(device)));
 }
 
 ResultCode HidExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {
-  ctx.dataLength = 0;
-  auto* device = dynamic_cast<platform::HidDevice*>(ctx.device.get());
-  if (device == nullptr) return kPortOpenFailed;
-
-  // Send: consecutive 64-byte pieces, the last one padded with zeros.
-  for (std::uint32_t sent = 0; sent < length; sent += kReportPayload) {
-    std::uint8_t report[platform::kHidReportSize];
-    std::memset(report, 0, sizeof report);
-    std::memcpy(report + 1, request + sent, std::min(kReportPayload, length - sent));
-    std::uint32_t transferred = 0;
-    if (!device->SetOutputReport(report, &transferred)) return kPortOpenFailed;
-    if (transferred != kReportPayload) return kReceiveTimeout;
-  }
-
-  // Head: one whole report, which already holds the frame head.
-  if (ResultCode rc = FetchReport(*device, ctx, 0); rc != kOk) return rc;
-  std::uint32_t len = 0;
-  if (ResultCode rc = CheckResponseHead(ctx, &len); rc != kOk) return rc;
-
-  // Body: the reports the frame's LEN still asks for.
-  const std::uint32_t frameSize = kFrameHeadSize + len;
-  for (std::uint32_t received = kReportPayload; received < frameSize; received += kReportPayload) {
-    if (ResultCode rc = FetchReport(*device, ctx, received); rc != kOk) return rc;
-  }
-  return FinishResponse(ctx, len);
+  return ExchangeOver(TransportKind::kHid, ctx, request, length);
 }
 
 }  // namespace talvex

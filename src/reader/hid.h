@@ -53,6 +53,8 @@ HidRefusal CheckHidStrings(platform::HidDevice& device, HidFacts* facts);
 // The report-size check. facts may be null.
 HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts);
 
+// One frame exchange over ctx.device, which must be a HID device: 1 without
+// any I/O otherwise.
 ResultCode HidExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 }  // namespace talvex

@@ -1,11 +1,50 @@
 #include "reader/serial.h"
 
+#include <new>
+
 #include "platform/devices.h"
 #include "reader/frame.h"
 #include "reader/session.h"
 #include "reader/trace.h"
+#include "reader/transport.h"
 
 namespace talvex {
+namespace {
+
+// The frame exchange on a serial line: the request, then the 7-byte head,
+// then the LEN bytes the head announces.
+class SerialTransport final : public Transport {
+ public:
+  explicit SerialTransport(std::unique_ptr<platform::SerialPort> port) : port_(std::move(port)) {}
+  TransportKind Kind() const override { return TransportKind::kSerial; }
+  ResultCode Exchange(ReaderContext& ctx, const std::uint8_t* request,
+                      std::uint32_t length) override;
+
+ private:
+  std::unique_ptr<platform::SerialPort> port_;
+};
+
+ResultCode SerialTransport::Exchange(ReaderContext& ctx, const std::uint8_t* request,
+                                     std::uint32_t length) {
+  port_->Purge();
+
+  std::uint32_t moved = 0;
+  if (!port_->Write(request, length, &moved)) return kPortOpenFailed;
+  if (moved != length) return kReceiveTimeout;
+
+  if (!port_->Read(ctx.rxBuffer, kFrameHeadSize, &moved)) return kPortOpenFailed;
+  if (moved != kFrameHeadSize) return kReceiveTimeout;
+
+  std::uint32_t len = 0;
+  if (const ResultCode rc = CheckResponseHead(ctx, &len); rc != kOk) return rc;
+
+  if (!port_->Read(ctx.rxBuffer + kFrameHeadSize, len, &moved)) return kPortOpenFailed;
+  if (moved != len) return kReceiveTimeout;
+
+  return FinishResponse(ctx, len);
+}
+
+}  // namespace
 
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int number, int baudRate,
                                                      bool normalTimeouts) {
@@ -14,26 +53,12 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int number, int baudRate,
 }
 
 ResultCode SerialExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length) {
-  ctx.dataLength = 0;
-  auto* port = dynamic_cast<platform::SerialPort*>(ctx.device.get());
-  if (port == nullptr) return kPortOpenFailed;
+  return ExchangeOver(TransportKind::kSerial, ctx, request, length);
+}
 
-  port->Purge();
-
-  std::uint32_t moved = 0;
-  if (!port->Write(request, length, &moved)) return kPortOpenFailed;
-  if (moved != length) return kReceiveTimeout;
-
-  if (!port->Read(ctx.rxBuffer, kFrameHeadSize, &moved)) return kPortOpenFailed;
-  if (moved != kFrameHeadSize) return kReceiveTimeout;
-
-  std::uint32_t len = 0;
-  if (const ResultCode rc = CheckResponseHead(ctx, &len); rc != kOk) return rc;
-
-  if (!port->Read(ctx.rxBuffer + kFrameHeadSize, len, &moved)) return kPortOpenFailed;
-  if (moved != len) return kReceiveTimeout;
-
-  return FinishResponse(ctx, len);
+std::unique_ptr<Transport> SerialTransportOver(std::unique_ptr<platform::SerialPort> port) {
+  if (!port) return nullptr;
+  return std::unique_ptr<Transport>(new (std::nothrow) SerialTransport(std::move(port)));
 }
 
 ResultCode ScanSerialPorts(ReaderContext& ctx) {

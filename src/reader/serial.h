@@ -20,6 +20,8 @@ inline constexpr int kScanLastPort = 32;
 // (true) or the scan set (false). Null when the port does not open.
 std::unique_ptr<platform::SerialPort> OpenSerialPort(int number, int baudRate, bool normalTimeouts);
 
+// One frame exchange over ctx.device, which must be a serial port: 1 without
+// any I/O otherwise.
 ResultCode SerialExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 // Tries ports 1 to 32 with the probe frame; on 0 ctx holds the open port

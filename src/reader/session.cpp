@@ -62,15 +62,19 @@ bool DetectReader(ReaderContext& ctx) {
 // Opens the transport a non-zero selector names, without any probe.
 void OpenNamedTransport(ReaderContext& ctx) {
   std::string path;
-  if (ctx.transport < 1000) {
-    ctx.device = OpenSerialPort(ctx.transport, ctx.baudRate, true);
-    if (ctx.transport > 0) path = SerialPortName(ctx.transport);
-  } else if (ctx.transport == kTransportUsb) {
-    ctx.device = FindUsbReader(&path);
-  } else if (ctx.transport == kTransportHid) {
-    ctx.device = FindHidReader(&path);
-  } else {
-    return;
+  switch (TransportKindOf(ctx.transport)) {
+    case TransportKind::kSerial:
+      ctx.device = OpenSerialPort(ctx.transport, ctx.baudRate, true);
+      if (ctx.transport > 0) path = SerialPortName(ctx.transport);
+      break;
+    case TransportKind::kUsb:
+      ctx.device = FindUsbReader(&path);
+      break;
+    case TransportKind::kHid:
+      ctx.device = FindHidReader(&path);
+      break;
+    case TransportKind::kNone:
+      return;
   }
   LogCandidate(TransportName(ctx.transport), path, ctx.device != nullptr,
                ctx.device ? kRemembered : kDoesNotOpen);

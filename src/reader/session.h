@@ -7,8 +7,8 @@
 #include <string>
 
 #include "card/result_codes.h"
-#include "platform/device.h"
 #include "reader/frame.h"
+#include "reader/transport.h"
 
 namespace talvex {
 
@@ -22,7 +22,7 @@ struct ReaderContext {
   std::int32_t transport = 0;
   std::int32_t baudRate = 0;
   std::int32_t dataLength = 0;
-  std::unique_ptr<platform::DeviceHandle> device;  // none while nothing is open
+  TransportSlot device;  // none while nothing is open
   // The device as the log names it: the HID or USB device path, COMn.
   std::string port;
   std::uint8_t rxBuffer[kRxBufferSize] = {};

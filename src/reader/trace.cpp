@@ -6,6 +6,7 @@
 #include "platform/log.h"
 #include "reader/frame.h"
 #include "reader/session.h"
+#include "reader/transport.h"
 
 namespace talvex {
 namespace {
@@ -28,10 +29,9 @@ bool WholeResponse(const ReaderContext& ctx, std::uint32_t* len) {
 }  // namespace
 
 const char* TransportName(std::int32_t selector) {
-  if (selector == kTransportHid) return "hid";
-  if (selector == kTransportUsb) return "usb";
-  if (selector >= 1 && selector < 1000) return "serial";
-  return "none";
+  // Serial port numbers start at 1: a selector below that names no port.
+  if (selector < 1) return "none";
+  return TransportKindName(TransportKindOf(selector));
 }
 
 std::string SerialPortName(int number) {

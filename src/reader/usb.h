@@ -20,6 +20,8 @@ std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path = nullptr);
 // class (compared without regard to case).
 bool IsReaderDriverClass(const platform::DeviceInterface& device);
 
+// One frame exchange over ctx.device, which must be a USB driver device: 1 without
+// any I/O otherwise.
 ResultCode UsbExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 }  // namespace talvex
