@@ -41,44 +41,40 @@ void MakeRaw(int fd) {
 
 PtyServer::PtyServer(Engine* engine, Options options) : engine_(engine), options_(options) {}
 
-PtyServer::~PtyServer() {
-  if (watch_ >= 0) close(watch_);
-  if (heldSlave_ >= 0) close(heldSlave_);
-  if (master_ >= 0) close(master_);
-}
+PtyServer::~PtyServer() = default;
 
 bool PtyServer::Open(std::string* error) {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) {
+  master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master_) {
     *error = Errno("posix_openpt");
     return false;
   }
-  if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+  if (grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
     *error = Errno("grantpt/unlockpt");
     return false;
   }
   char name[256];
-  if (ptsname_r(master_, name, sizeof name) != 0) {
+  if (ptsname_r(master_.get(), name, sizeof name) != 0) {
     *error = Errno("ptsname");
     return false;
   }
   slavePath_ = name;
   // Holding the slave open ourselves keeps the line from hanging up each
   // time a client closes it (the service opens the port for every read).
-  heldSlave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (heldSlave_ < 0) {
+  heldSlave_.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!heldSlave_) {
     *error = Errno("open terminal");
     return false;
   }
   // Both ends raw: no echo (it would send our answers back to us), no line
   // editing, no character translation.
-  MakeRaw(heldSlave_);
-  MakeRaw(master_);
-  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  MakeRaw(heldSlave_.get());
+  MakeRaw(master_.get());
+  fcntl(master_.get(), F_SETFL, fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
   // Clients opening and closing the line, seen as inotify events on the
   // terminal node. Our own descriptor was opened before the watch exists.
-  watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch_ < 0 || inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+  watch_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!watch_ || inotify_add_watch(watch_.get(), name, IN_OPEN | IN_CLOSE) < 0) {
     *error = Errno("inotify");
     return false;
   }
@@ -103,18 +99,18 @@ void PtyServer::Log(const ExchangeRecord& r) const {
 
 void PtyServer::ClientsGone(bool drainLine) {
   // Also for a client that set TIOCEXCL and closed without a word.
-  ioctl(heldSlave_, TIOCNXCL);
+  ioctl(heldSlave_.get(), TIOCNXCL);
   // Answers the client left unread are of no use to the next one. Only the
   // queue towards the clients is flushed: the other one may already hold the
   // first request of a client that opened the line in the meantime.
-  tcflush(heldSlave_, TCIFLUSH);
+  tcflush(heldSlave_.get(), TCIFLUSH);
   std::vector<std::uint8_t> drained;
   if (drainLine) {
     // No client had opened when the close was seen: what waits on our side
     // is the closed client's, and answering it would hand the next client a
     // stale answer.
     std::uint8_t buf[4096];
-    for (ssize_t n; (n = read(master_, buf, sizeof buf)) > 0;)
+    for (ssize_t n; (n = read(master_.get(), buf, sizeof buf)) > 0;)
       drained.insert(drained.end(), buf, buf + n);
     // A client that opened while we drained may have sent its first request
     // already. Its open is queued on the watch before any byte it writes, so
@@ -122,7 +118,7 @@ void PtyServer::ClientsGone(bool drainLine) {
     // otherwise the bytes are kept, so that the new client's request is
     // answered rather than lost.
     int queued = 0;
-    if (ioctl(watch_, FIONREAD, &queued) != 0 || queued == 0) drained.clear();
+    if (ioctl(watch_.get(), FIONREAD, &queued) != 0 || queued == 0) drained.clear();
   }
   engine_->ResetStream();
   out_.clear();
@@ -135,7 +131,7 @@ void PtyServer::ClientsGone(bool drainLine) {
 void PtyServer::ReadRequests() {
   std::uint8_t buf[4096];
   while (true) {
-    ssize_t n = read(master_, buf, sizeof buf);
+    ssize_t n = read(master_.get(), buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN, or EIO while no side is open
     TakeRequestBytes(buf, static_cast<std::size_t>(n));
   }
@@ -154,7 +150,7 @@ void PtyServer::TakeRequestBytes(const std::uint8_t* bytes, std::size_t size) {
   // client talks, rather than when we see it close, leaves no moment in
   // which a quick reopen fails. Clients that want the line to themselves
   // still have flock(), which the terminal does not keep.
-  ioctl(heldSlave_, TIOCNXCL);
+  ioctl(heldSlave_.get(), TIOCNXCL);
   if (wasIdle && outSent_ < out_.size()) {
     burstStart_ = std::chrono::steady_clock::now();
     burstSent_ = 0;
@@ -172,7 +168,7 @@ bool PtyServer::WriteDue(std::chrono::steady_clock::time_point now) {
     allowed = onLine > burstSent_ ? std::min(allowed, onLine - burstSent_) : 0;
   }
   if (allowed == 0) return true;
-  ssize_t n = write(master_, out_.data() + outSent_, allowed);
+  ssize_t n = write(master_.get(), out_.data() + outSent_, allowed);
   blocked_ = n < 0 && errno == EAGAIN;  // the client is not reading: wait for room
   if (n < 0) return errno == EAGAIN || errno == EINTR || errno == EIO;
   outSent_ += static_cast<std::size_t>(n);
@@ -189,8 +185,8 @@ bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* cont
   while (true) {
     const bool pending = outSent_ < out_.size();
     pollfd fds[3] = {{wakeFd, POLLIN, 0},
-                     {watch_, POLLIN, 0},
-                     {master_, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
+                     {watch_.get(), POLLIN, 0},
+                     {master_.get(), static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
     timespec wait{};
     timespec* timeout = nullptr;
     if (pending && options_.baud > 0 && !blocked_) {
@@ -220,7 +216,7 @@ bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* cont
     }
     if (fds[1].revents & POLLIN) {
       alignas(inotify_event) char events[4096];
-      ssize_t n = read(watch_, events, sizeof events);
+      ssize_t n = read(watch_.get(), events, sizeof events);
       for (ssize_t at = 0; at < n;) {
         const auto* e = reinterpret_cast<const inotify_event*>(events + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);

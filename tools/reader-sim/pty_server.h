@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "reader-sim/engine.h"
 
 namespace talvex::sim {
@@ -46,10 +47,10 @@ class PtyServer {
 
   Engine* engine_;
   Options options_;
-  int master_ = -1;
-  int heldSlave_ = -1;  // keeps the line up between clients
-  int watch_ = -1;      // inotify descriptor watching the slave for opens and closes
-  int clients_ = 0;     // client descriptors open on the slave
+  platform::posix::UniqueFd master_;
+  platform::posix::UniqueFd heldSlave_;  // keeps the line up between clients
+  platform::posix::UniqueFd watch_;  // inotify descriptor watching the slave for opens and closes
+  int clients_ = 0;                  // client descriptors open on the slave
   std::string slavePath_;
   std::vector<std::uint8_t> out_;  // answer bytes not yet on the line
   std::size_t outSent_ = 0;

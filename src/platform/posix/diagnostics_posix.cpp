@@ -20,6 +20,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/posix/serial_posix.h"
+#include "platform/posix/unique_fd.h"
 
 namespace talvex::platform {
 namespace {
@@ -142,13 +143,12 @@ unsigned long ListeningInode(const char* table, std::uint16_t port) {
 }  // namespace
 
 OpenFailure CheckDeviceOpens(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return FromErrno(errno);
+  const posix::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return FromErrno(errno);
   // The lock the service takes; released with the descriptor. Nothing else
   // (no TIOCEXCL, no line settings) is touched.
   OpenFailure result = OpenFailure::kNone;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) result = FromErrno(errno);
-  ::close(fd);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) result = FromErrno(errno);
   return result;
 }
 

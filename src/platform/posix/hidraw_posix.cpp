@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "platform/hid_descriptor.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/utf.h"
 
 #ifndef HIDIOCSOUTPUT
@@ -48,20 +49,6 @@ constexpr std::size_t kNodePrefixLength = sizeof kNodePrefix - 1;
 constexpr unsigned long kBusUsb = 0x03;
 // How far above the HID device its USB device may sit (interface, device).
 constexpr int kMaxParentLevels = 6;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // "hidrawN" with N a plain decimal number; false for anything else.
 bool ParseNodeName(const char* name, unsigned long* number) {
@@ -102,7 +89,8 @@ bool Exists(const std::string& path) {
 
 class HidrawDevice : public HidDevice {
  public:
-  HidrawDevice(int fd, std::string sysfsDevice) : fd_(fd), sysfsDevice_(std::move(sysfsDevice)) {
+  HidrawDevice(UniqueFd&& fd, std::string sysfsDevice)
+      : fd_(std::move(fd)), sysfsDevice_(std::move(sysfsDevice)) {
     FindUsbParent();
   }
 
@@ -256,18 +244,13 @@ std::unique_ptr<HidDevice> HidrawBackend::Open(const DeviceInterface& device) {
     sysfsDevice = resolved;
   }
 
-  const int fd = ::open(device.path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program holds it
-    ::close(fd);
-    return nullptr;
-  }
+  UniqueFd fd(::open(device.path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd) return nullptr;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;  // another program holds it
   // The device owns the descriptor from its first member on, so it is closed
   // even when the constructor's sysfs reading runs out of memory.
-  auto opened =
-      std::unique_ptr<HidDevice>(new (std::nothrow) HidrawDevice(fd, std::move(sysfsDevice)));
-  if (!opened) ::close(fd);
-  return opened;
+  return std::unique_ptr<HidDevice>(new (std::nothrow)
+                                        HidrawDevice(std::move(fd), std::move(sysfsDevice)));
 }
 
 }  // namespace talvex::platform::posix

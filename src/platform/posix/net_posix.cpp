@@ -15,14 +15,17 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/net.h"
 #include "platform/posix/poll_event.h"
+#include "platform/posix/unique_fd.h"
 
 namespace talvex::platform {
 namespace {
 
 using posix::PollEvent;
+using posix::UniqueFd;
 
 constexpr int kMaxWaitEntries = 64;
 
@@ -78,40 +81,37 @@ class PosixNetwork final : public Network {
   ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
     *out = kInvalidSocket;
     const int family = address.v6 ? AF_INET6 : AF_INET;
-    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
+    UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!fd) {
       return errno == EAFNOSUPPORT ? ListenStatus::kUnavailable : ListenStatus::kSocketFailed;
     }
     const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     int r = 0;
     if (address.v6) {
       // The IPv4 listener is a socket of its own; this one takes IPv6 only.
-      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+      setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
       sockaddr_in6 addr{};
       addr.sin6_family = AF_INET6;
       addr.sin6_port = htons(port);
       std::memcpy(&addr.sin6_addr, address.bytes, 16);
-      r = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+      r = bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } else {
       sockaddr_in addr{};
       addr.sin_family = AF_INET;
       addr.sin_port = htons(port);
       std::memcpy(&addr.sin_addr, address.bytes, 4);
-      r = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+      r = bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
     if (r != 0) {
       const int error = errno;
-      close(fd);
+      fd.reset();
       // ::1 is missing where IPv6 is switched off (EADDRNOTAVAIL).
       return error == EADDRNOTAVAIL || error == EAFNOSUPPORT ? ListenStatus::kUnavailable
                                                              : ListenStatus::kBindFailed;
     }
-    if (listen(fd, SOMAXCONN) != 0) {
-      close(fd);
-      return ListenStatus::kListenFailed;
-    }
-    *out = static_cast<Socket>(fd);
+    if (listen(fd.get(), SOMAXCONN) != 0) return ListenStatus::kListenFailed;
+    *out = static_cast<Socket>(fd.release());
     return ListenStatus::kListening;
   }
 
@@ -169,7 +169,7 @@ class PosixNetwork final : public Network {
   }
 
   void CloseSocket(Socket s) override {
-    if (s != kInvalidSocket) close(Fd(s));
+    if (s != kInvalidSocket) UniqueFd(Fd(s)).reset();
   }
 
   NetEvent CreateEvent() override {
@@ -370,12 +370,11 @@ class PosixNetwork final : public Network {
 
 class EventFdStopSignal final : public StopSignal {
  public:
-  explicit EventFdStopSignal(int fd) {
-    event_.fd = fd;
+  explicit EventFdStopSignal(UniqueFd&& fd) : fd_(std::move(fd)) {
+    event_.fd = fd_.get();
     event_.interest = POLLIN;
     event_.autoReset = true;
   }
-  ~EventFdStopSignal() override { close(event_.fd); }
 
   void Set() override {
     const std::uint64_t one = 1;
@@ -385,6 +384,7 @@ class EventFdStopSignal final : public StopSignal {
   NetEvent Event() override { return &event_; }
 
  private:
+  UniqueFd fd_;
   PollEvent event_;
 };
 
@@ -396,11 +396,9 @@ Network& SystemNetwork() {
 }
 
 std::unique_ptr<StopSignal> CreateStopSignal() {
-  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<StopSignal> signal(new (std::nothrow) EventFdStopSignal(fd));
-  if (!signal) close(fd);
-  return signal;
+  UniqueFd fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!fd) return nullptr;
+  return std::unique_ptr<StopSignal>(new (std::nothrow) EventFdStopSignal(std::move(fd)));
 }
 
 bool CreateSocketPair(Socket* first, Socket* second) {
@@ -412,21 +410,18 @@ bool CreateSocketPair(Socket* first, Socket* second) {
 }
 
 Socket ConnectLoopback(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return kInvalidSocket;
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) return kInvalidSocket;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int r;
   do {
-    r = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    r = connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (r != 0 && errno == EINTR);
-  if (r != 0) {
-    close(fd);
-    return kInvalidSocket;
-  }
-  return static_cast<Socket>(fd);
+  if (r != 0) return kInvalidSocket;
+  return static_cast<Socket>(fd.release());
 }
 
 bool LocalPort(Socket s, std::uint16_t* port) {

@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <utility>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/serial.h"
 
 namespace talvex::platform {
@@ -72,14 +74,13 @@ int WaitFor(int fd, short events, int timeoutMs) {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  PosixSerialPort(int fd, const CommTimeouts& timeouts) : fd_(fd), timeouts_(timeouts) {}
+  PosixSerialPort(UniqueFd&& fd, const CommTimeouts& timeouts)
+      : fd_(std::move(fd)), timeouts_(timeouts) {}
 
-  ~PosixSerialPort() override {
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);  // also releases the flock
-  }
+  // Closing the descriptor then releases the flock.
+  ~PosixSerialPort() override { ::ioctl(fd_.get(), TIOCNXCL); }
 
-  void Purge() override { ::tcflush(fd_, TCIOFLUSH); }
+  void Purge() override { ::tcflush(fd_.get(), TCIOFLUSH); }
 
   void SetTimeouts(const CommTimeouts& timeouts) override { timeouts_ = timeouts; }
 
@@ -92,7 +93,7 @@ class PosixSerialPort final : public SerialPort {
         totalMs == 0 ? std::nullopt : std::optional(start + milliseconds(totalMs));
 
     while (*written < size) {
-      const ssize_t n = ::write(fd_, data + *written, size - *written);
+      const ssize_t n = ::write(fd_.get(), data + *written, size - *written);
       if (n > 0) {
         *written += static_cast<std::uint32_t>(n);
         continue;
@@ -100,7 +101,7 @@ class PosixSerialPort final : public SerialPort {
       if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
       const int timeoutMs = deadline ? MillisUntil(*deadline, Clock::now()) : -1;
       if (timeoutMs == 0) break;
-      const int ready = WaitFor(fd_, POLLOUT, timeoutMs);
+      const int ready = WaitFor(fd_.get(), POLLOUT, timeoutMs);
       if (ready < 0 || (ready & (POLLERR | POLLNVAL))) return false;
       if (ready & POLLHUP) return false;
     }
@@ -123,7 +124,7 @@ class PosixSerialPort final : public SerialPort {
     bool hungUp = false;
 
     while (*got < size) {
-      const ssize_t n = ::read(fd_, data + *got, size - *got);
+      const ssize_t n = ::read(fd_.get(), data + *got, size - *got);
       if (n > 0) {
         *got += static_cast<std::uint32_t>(n);
         lastByte = Clock::now();
@@ -143,7 +144,7 @@ class PosixSerialPort final : public SerialPort {
       }
       const int timeoutMs = deadline ? MillisUntil(*deadline, now) : -1;
       if (timeoutMs == 0) break;
-      const int ready = WaitFor(fd_, POLLIN, timeoutMs);
+      const int ready = WaitFor(fd_.get(), POLLIN, timeoutMs);
       if (ready < 0 || (ready & POLLNVAL)) return false;
       // POLLHUP or POLLERR without data: the next read() reports the error
       // itself, and if it has nothing to say the port is given up as failed
@@ -154,7 +155,7 @@ class PosixSerialPort final : public SerialPort {
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   CommTimeouts timeouts_;
 };
 
@@ -187,13 +188,12 @@ class PosixSerialBackend final : public SerialBackend {
                                    const CommTimeouts& timeouts) override {
     const std::string path = SerialPortPath(number);
     if (path.empty()) return nullptr;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return nullptr;
     // Only terminals are ports: a stray regular file or FIFO in the port
     // directory must not be written to as if it were a reader.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
-      ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd.get())) {
       return nullptr;
     }
     // No sharing: the lock makes a port that another program holds fail to
@@ -201,17 +201,12 @@ class PosixSerialBackend final : public SerialBackend {
     // flag belongs to the terminal, not to this descriptor, so it is set only
     // once the port is ours: set before a refused lock it would stay behind
     // and shut the holder out of its own next open.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return nullptr;
-    }
-    ::ioctl(fd, TIOCEXCL);
-    Configure(fd, baudRate);
-    std::unique_ptr<SerialPort> port(new (std::nothrow) PosixSerialPort(fd, timeouts));
-    if (!port) {
-      ::ioctl(fd, TIOCNXCL);
-      ::close(fd);
-    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return nullptr;
+    ::ioctl(fd.get(), TIOCEXCL);
+    Configure(fd.get(), baudRate);
+    // When the port object cannot be had, fd is still ours and closes here.
+    std::unique_ptr<SerialPort> port(new (std::nothrow) PosixSerialPort(std::move(fd), timeouts));
+    if (!port) ::ioctl(fd.get(), TIOCNXCL);
     return port;
   }
 };

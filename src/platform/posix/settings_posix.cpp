@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/posix/unique_fd.h"
+
 namespace talvex::platform {
 
 bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out) {
@@ -22,15 +24,15 @@ std::string DefaultSettingsFile() {
 bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing) {
   text->clear();
   *missing = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     *missing = errno == ENOENT || errno == ENOTDIR;
     return false;
   }
   char buffer[4096];
   bool ok = true;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
@@ -41,7 +43,6 @@ bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing)
     }
     text->append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return ok;
 }
 

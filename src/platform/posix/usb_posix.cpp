@@ -34,6 +34,9 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
+
+#include "platform/posix/usb_handle_posix.h"
 #endif
 
 namespace talvex::platform::posix {
@@ -159,16 +162,14 @@ bool FindReaderInterface(libusb_device* device, ReaderInterface* found) {
 
 class LibusbDevice : public UsbDevice {
  public:
-  LibusbDevice(libusb_device_handle* handle, const ReaderInterface& iface)
-      : handle_(handle),
+  // Takes the handle with the reader interface claimed on it; both are given
+  // back when the device goes, also when this constructor runs out of memory.
+  LibusbDevice(UsbDeviceHandle&& handle, const ReaderInterface& iface)
+      : handle_(std::move(handle)),
         iface_(iface),
-        pipe_(handle, iface.inEndpoint),
+        pipe_(handle_.get(), iface.inEndpoint),
         received_(iface.inPacketSize, kMaxResponsePiece) {
     request_.reserve(kMaxRequestFrame);
-  }
-  ~LibusbDevice() override {
-    libusb_release_interface(handle_, iface_.number);
-    libusb_close(handle_);
   }
 
   bool SendHead(const std::uint8_t* data, std::uint32_t size) override {
@@ -184,7 +185,7 @@ class LibusbDevice : public UsbDevice {
     received_.Discard();
     int actual = 0;
     const int rc =
-        libusb_bulk_transfer(handle_, iface_.outEndpoint, request_.data(),
+        libusb_bulk_transfer(handle_.get(), iface_.outEndpoint, request_.data(),
                              static_cast<int>(request_.size()), &actual, kUsbSendTimeoutMs);
     request_.clear();
     return rc == 0;
@@ -198,7 +199,7 @@ class LibusbDevice : public UsbDevice {
   }
 
  private:
-  libusb_device_handle* handle_;
+  UsbDeviceHandle handle_;
   ReaderInterface iface_;
   LibusbInPipe pipe_;
   BulkReceiveBuffer received_;
@@ -213,9 +214,10 @@ class LibusbBackend : public UsbBackend {
     if (::access(kUsbDeviceDirectory, F_OK) != 0) return true;
     libusb_context* context = UsbContext::Get();
     if (context == nullptr) return true;
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device** raw = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &raw);
     if (count < 0) return false;
+    const UsbDeviceList list(raw);
     for (ssize_t i = 0; i < count; ++i) {
       const std::string path =
           NodePath(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
@@ -223,7 +225,6 @@ class LibusbBackend : public UsbBackend {
         out->push_back(DeviceInterface{path, kReaderDriverClassGuid});
       }
     }
-    libusb_free_device_list(list, 1);
     return true;
   }
 
@@ -240,50 +241,39 @@ class LibusbBackend : public UsbBackend {
     libusb_context* context = UsbContext::Get();
     if (context == nullptr) return nullptr;
 
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
+    libusb_device** raw = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &raw);
     if (count < 0) return nullptr;
-    std::unique_ptr<UsbDevice> opened;
-    for (ssize_t i = 0; i < count && !opened; ++i) {
-      if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) {
-        continue;
+    const UsbDeviceList list(raw);
+    for (ssize_t i = 0; i < count; ++i) {
+      if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address) {
+        return OpenReader(list[i]);
       }
-      opened = OpenReader(list[i]);
-      break;
     }
-    libusb_free_device_list(list, 1);
-    return opened;
+    return nullptr;
   }
 
  private:
   static std::unique_ptr<UsbDevice> OpenReader(libusb_device* device) {
     ReaderInterface iface;
     if (!FindReaderInterface(device, &iface)) return nullptr;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(device, &handle) != 0) return nullptr;
-    libusb_set_auto_detach_kernel_driver(handle, 1);
-    if (libusb_claim_interface(handle, iface.number) != 0) {  // held by another program
-      libusb_close(handle);
-      return nullptr;
-    }
+    libusb_device_handle* raw = nullptr;
+    if (libusb_open(device, &raw) != 0) return nullptr;
+    UsbDeviceHandle handle(raw);
+    libusb_set_auto_detach_kernel_driver(handle.get(), 1);
+    if (!handle.Claim(iface.number)) return nullptr;  // held by another program
     if (iface.altSetting != 0 &&
-        libusb_set_interface_alt_setting(handle, iface.number, iface.altSetting) != 0) {
-      libusb_release_interface(handle, iface.number);
-      libusb_close(handle);
+        libusb_set_interface_alt_setting(handle.get(), iface.number, iface.altSetting) != 0) {
       return nullptr;
     }
     // The device's buffers are allocated by its constructor; when they (or
-    // the object) cannot be had, the claimed interface and the handle are
-    // given back here, since no destructor will run.
-    LibusbDevice* opened = nullptr;
+    // the object) cannot be had, the owner gives back the claimed interface
+    // and the handle.
     try {
-      opened = new LibusbDevice(handle, iface);
+      return std::unique_ptr<UsbDevice>(new LibusbDevice(std::move(handle), iface));
     } catch (const std::bad_alloc&) {
-      libusb_release_interface(handle, iface.number);
-      libusb_close(handle);
       return nullptr;
     }
-    return std::unique_ptr<UsbDevice>(opened);
   }
 };
 
@@ -292,9 +282,10 @@ bool ListReaderLike(std::vector<UsbReaderLike>* out) {
   if (::access(kUsbDeviceDirectory, F_OK) != 0) return true;
   libusb_context* context = UsbContext::Get();
   if (context == nullptr) return true;
-  libusb_device** list = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &list);
+  libusb_device** raw = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &raw);
   if (count < 0) return false;
+  const UsbDeviceList list(raw);
   for (ssize_t i = 0; i < count; ++i) {
     ReaderInterface iface;
     libusb_device_descriptor descriptor;
@@ -309,7 +300,6 @@ bool ListReaderLike(std::vector<UsbReaderLike>* out) {
     device.tagged = UsbNodeIsReader(device.path, kUdevDataDirectory);
     out->push_back(device);
   }
-  libusb_free_device_list(list, 1);
   return true;
 }
 
