@@ -14,6 +14,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/win32/serial_win32.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
@@ -37,17 +38,16 @@ OpenFailure FromError(DWORD error) {
 }
 
 std::string ProcessName(DWORD pid) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return std::string();
+  const win32::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return std::string();
   wchar_t path[MAX_PATH];
   DWORD size = MAX_PATH;
   std::string name;
-  if (QueryFullProcessImageNameW(process, 0, path, &size)) {
+  if (QueryFullProcessImageNameW(process.get(), 0, path, &size)) {
     std::wstring_view full(path, size);
     const std::size_t slash = full.find_last_of(L"\\/");
     name = win32::Utf8FromWide(slash == std::wstring_view::npos ? full : full.substr(slash + 1));
   }
-  CloseHandle(process);
   return name;
 }
 
@@ -79,10 +79,9 @@ bool ListenerIn(ULONG family, std::uint16_t port, bool* known, DWORD* pid) {
 OpenFailure CheckDeviceOpens(const std::string& path) {
   const std::wstring wide = win32::WideFromUtf8(path);
   if (wide.empty()) return OpenFailure::kNotFound;
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return FromError(GetLastError());
-  CloseHandle(h);
+  const win32::UniqueHandle h(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  if (!h) return FromError(GetLastError());
   return OpenFailure::kNone;
 }
 

@@ -7,10 +7,12 @@ extern "C" {
 }
 
 #include <new>
+#include <utility>
 
 #include "platform/hid.h"
 #include "platform/win32/hid_codes.h"
 #include "platform/win32/setupapi_win32.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
@@ -18,8 +20,7 @@ namespace {
 
 class Win32HidDevice final : public HidDevice {
  public:
-  explicit Win32HidDevice(HANDLE handle) : handle_(handle) {}
-  ~Win32HidDevice() override { CloseHandle(handle_); }
+  explicit Win32HidDevice(win32::UniqueHandle&& handle) : handle_(std::move(handle)) {}
 
   bool GetManufacturerString(std::uint8_t (&buffer)[kHidStringBufferSize]) override {
     return Control(win32::kIoctlHidGetManufacturerString, nullptr, 0, buffer, sizeof buffer,
@@ -32,7 +33,7 @@ class Win32HidDevice final : public HidDevice {
 
   bool GetReportLengths(std::uint16_t* inputLength, std::uint16_t* outputLength) override {
     PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(handle_, &preparsed)) return false;
+    if (!HidD_GetPreparsedData(handle_.get(), &preparsed)) return false;
     HIDP_CAPS caps{};
     const NTSTATUS status = HidP_GetCaps(preparsed, &caps);
     HidD_FreePreparsedData(preparsed);
@@ -56,12 +57,13 @@ class Win32HidDevice final : public HidDevice {
   bool Control(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                std::uint32_t* transferred) {
     DWORD n = 0;
-    const bool ok = DeviceIoControl(handle_, code, in, inSize, out, outSize, &n, nullptr) != 0;
+    const bool ok =
+        DeviceIoControl(handle_.get(), code, in, inSize, out, outSize, &n, nullptr) != 0;
     if (transferred != nullptr) *transferred = n;
     return ok;
   }
 
-  HANDLE handle_;
+  win32::UniqueHandle handle_;
 };
 
 class Win32HidBackend final : public HidBackend {
@@ -74,12 +76,10 @@ class Win32HidBackend final : public HidBackend {
 
   std::unique_ptr<HidDevice> Open(const DeviceInterface& device) override {
     const std::wstring path = win32::WideFromUtf8(device.path);
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    std::unique_ptr<HidDevice> opened(new (std::nothrow) Win32HidDevice(h));
-    if (!opened) CloseHandle(h);
-    return opened;
+    win32::UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    if (!h) return nullptr;
+    return std::unique_ptr<HidDevice>(new (std::nothrow) Win32HidDevice(std::move(h)));
   }
 };
 

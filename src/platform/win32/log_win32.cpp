@@ -11,26 +11,10 @@
 #include <string>
 
 #include "platform/log.h"
+#include "platform/win32/unique_handle.h"
 
 namespace talvex::platform {
 namespace {
-
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() { reset(INVALID_HANDLE_VALUE); }
-  void reset(HANDLE handle) {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = handle;
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 std::wstring LogFolder() {
   wchar_t buffer[MAX_PATH];
@@ -50,15 +34,15 @@ void AppendToFile(const std::string& bytes) {
   if (folder.empty()) return;
   CreateDirectoryW(folder.c_str(), nullptr);  // there already, most of the time
   const std::wstring path = folder + L"\\talvex.log";
-  FileHandle file(OpenForAppend(path));
-  if (!file.valid()) return;
+  win32::UniqueHandle file(OpenForAppend(path));
+  if (!file) return;
   LARGE_INTEGER size{};
   if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
       static_cast<std::uint64_t>(size.QuadPart) + bytes.size() > kLogFileCap) {
     file.reset(INVALID_HANDLE_VALUE);
     MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
     file.reset(OpenForAppend(path));
-    if (!file.valid()) return;
+    if (!file) return;
   }
   DWORD written = 0;
   WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

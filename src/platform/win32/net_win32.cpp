@@ -18,8 +18,10 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/net.h"
+#include "platform/win32/unique_handle.h"
 
 namespace talvex::platform {
 namespace {
@@ -29,6 +31,33 @@ constexpr int kMaxWaitEntries = WSA_MAXIMUM_WAIT_EVENTS;  // 64
 SOCKET Sock(Socket s) {
   return static_cast<SOCKET>(s);
 }
+
+// The owner of one Winsock socket. A socket has a close call of its own, so
+// it does not go into a UniqueHandle.
+class UniqueSocket {
+ public:
+  UniqueSocket() = default;
+  explicit UniqueSocket(SOCKET s) noexcept : socket_(s) {}
+  ~UniqueSocket() { reset(); }
+  UniqueSocket(UniqueSocket&& other) noexcept : socket_(other.release()) {}
+  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueSocket(const UniqueSocket&) = delete;
+  UniqueSocket& operator=(const UniqueSocket&) = delete;
+
+  SOCKET get() const noexcept { return socket_; }
+  explicit operator bool() const noexcept { return socket_ != INVALID_SOCKET; }
+  [[nodiscard]] SOCKET release() noexcept { return std::exchange(socket_, INVALID_SOCKET); }
+  void reset(SOCKET s = INVALID_SOCKET) noexcept {
+    const SOCKET old = std::exchange(socket_, s);
+    if (old != INVALID_SOCKET) closesocket(old);
+  }
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+};
 
 struct EventRecord {
   HANDLE handle = nullptr;
@@ -125,12 +154,13 @@ class WinsockNetwork final : public Network {
   ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
     EnsureWinsock();
     *out = kInvalidSocket;
-    const SOCKET s = WSASocketW(address.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr,
-                                0, WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) {
+    UniqueSocket owned(WSASocketW(address.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP,
+                                  nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
+    if (!owned) {
       return WSAGetLastError() == WSAEAFNOSUPPORT ? ListenStatus::kUnavailable
                                                   : ListenStatus::kSocketFailed;
     }
+    const SOCKET s = owned.get();
     // Only this program may take the port: no other socket can bind over it.
     const BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
@@ -151,15 +181,12 @@ class WinsockNetwork final : public Network {
     }
     if (r != 0) {
       const int error = WSAGetLastError();
-      closesocket(s);
+      owned.reset();
       return error == WSAEADDRNOTAVAIL || error == WSAEAFNOSUPPORT ? ListenStatus::kUnavailable
                                                                    : ListenStatus::kBindFailed;
     }
-    if (listen(s, SOMAXCONN) != 0) {
-      closesocket(s);
-      return ListenStatus::kListenFailed;
-    }
-    *out = static_cast<Socket>(s);
+    if (listen(s, SOMAXCONN) != 0) return ListenStatus::kListenFailed;
+    *out = static_cast<Socket>(owned.release());
     return ListenStatus::kListening;
   }
 
@@ -201,7 +228,7 @@ class WinsockNetwork final : public Network {
   }
 
   void CloseSocket(Socket s) override {
-    if (s != kInvalidSocket) closesocket(Sock(s));
+    if (s != kInvalidSocket) UniqueSocket(Sock(s)).reset();
   }
 
   NetEvent CreateEvent() override {
@@ -378,12 +405,14 @@ class WinsockNetwork final : public Network {
 
 class EventStopSignal final : public StopSignal {
  public:
-  explicit EventStopSignal(HANDLE event) { record_.handle = event; }
-  ~EventStopSignal() override { CloseHandle(record_.handle); }
+  explicit EventStopSignal(win32::UniqueHandle&& event) : event_(std::move(event)) {
+    record_.handle = event_.get();
+  }
   void Set() override { SetEvent(record_.handle); }
   NetEvent Event() override { return &record_; }
 
  private:
+  win32::UniqueHandle event_;
   EventRecord record_;
 };
 
@@ -403,51 +432,43 @@ Network& SystemNetwork() {
 }
 
 std::unique_ptr<StopSignal> CreateStopSignal() {
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset
-  if (event == nullptr) return nullptr;
-  std::unique_ptr<StopSignal> signal(new (std::nothrow) EventStopSignal(event));
-  if (!signal) CloseHandle(event);
-  return signal;
+  win32::UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));  // auto-reset
+  if (!event) return nullptr;
+  return std::unique_ptr<StopSignal>(new (std::nothrow) EventStopSignal(std::move(event)));
 }
 
 bool CreateSocketPair(Socket* first, Socket* second) {
   EnsureWinsock();
   // Windows has no socketpair(): a loopback listener on a free port, one
   // connection to it, and the listener closed again.
-  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (listener == INVALID_SOCKET) return false;
+  UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!listener) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof addr;
-  SOCKET a = INVALID_SOCKET;
-  SOCKET b = INVALID_SOCKET;
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-      listen(listener, 1) == 0 &&
-      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    a = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (a != INVALID_SOCKET && Connect(a, ntohs(addr.sin_port)))
-      b = accept(listener, nullptr, nullptr);
+  UniqueSocket a;
+  UniqueSocket b;
+  if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+      listen(listener.get(), 1) == 0 &&
+      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    a.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (a && Connect(a.get(), ntohs(addr.sin_port)))
+      b.reset(accept(listener.get(), nullptr, nullptr));
   }
-  closesocket(listener);
-  if (b == INVALID_SOCKET) {
-    if (a != INVALID_SOCKET) closesocket(a);
-    return false;
-  }
-  *first = static_cast<Socket>(a);
-  *second = static_cast<Socket>(b);
+  listener.reset();
+  if (!b) return false;
+  *first = static_cast<Socket>(a.release());
+  *second = static_cast<Socket>(b.release());
   return true;
 }
 
 Socket ConnectLoopback(std::uint16_t port) {
   EnsureWinsock();
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return kInvalidSocket;
-  if (!Connect(s, port)) {
-    closesocket(s);
-    return kInvalidSocket;
-  }
-  return static_cast<Socket>(s);
+  UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  if (!s) return kInvalidSocket;
+  if (!Connect(s.get(), port)) return kInvalidSocket;
+  return static_cast<Socket>(s.release());
 }
 
 bool LocalPort(Socket s, std::uint16_t* port) {

@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "platform/serial.h"
 #include "platform/win32/serial_win32.h"
+#include "platform/win32/unique_handle.h"
 
 namespace talvex::platform {
 namespace win32 {
@@ -67,34 +69,33 @@ namespace {
 
 class Win32SerialPort final : public SerialPort {
  public:
-  explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
-  ~Win32SerialPort() override { CloseHandle(handle_); }
+  explicit Win32SerialPort(win32::UniqueHandle&& handle) : handle_(std::move(handle)) {}
 
   void Purge() override {
-    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(handle_.get(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   }
 
   void SetTimeouts(const CommTimeouts& timeouts) override {
     COMMTIMEOUTS c = win32::ToCommTimeouts(timeouts);
-    SetCommTimeouts(handle_, &c);
+    SetCommTimeouts(handle_.get(), &c);
   }
 
   bool Write(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written) override {
     DWORD n = 0;
-    const bool ok = WriteFile(handle_, data, size, &n, nullptr) != 0;
+    const bool ok = WriteFile(handle_.get(), data, size, &n, nullptr) != 0;
     *written = n;
     return ok;
   }
 
   bool Read(std::uint8_t* data, std::uint32_t size, std::uint32_t* got) override {
     DWORD n = 0;
-    const bool ok = ReadFile(handle_, data, size, &n, nullptr) != 0;
+    const bool ok = ReadFile(handle_.get(), data, size, &n, nullptr) != 0;
     *got = n;
     return ok;
   }
 
  private:
-  HANDLE handle_;
+  win32::UniqueHandle handle_;
 };
 
 class Win32SerialBackend final : public SerialBackend {
@@ -103,14 +104,12 @@ class Win32SerialBackend final : public SerialBackend {
                                    const CommTimeouts& timeouts) override {
     if (number < 1) return nullptr;
     const std::wstring name = win32::SerialPortName(number);
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    std::unique_ptr<Win32SerialPort> port(new (std::nothrow) Win32SerialPort(h));
-    if (!port) {
-      CloseHandle(h);
-      return nullptr;
-    }
+    win32::UniqueHandle handle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return nullptr;
+    const HANDLE h = handle.get();
+    std::unique_ptr<Win32SerialPort> port(new (std::nothrow) Win32SerialPort(std::move(handle)));
+    if (!port) return nullptr;
     // The outcome of configuring is not examined: a port that opens is used.
     SetupComm(h, 2560, 1024);
     DCB dcb = win32::ReaderLineSettings(baudRate);

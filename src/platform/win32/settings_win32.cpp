@@ -5,6 +5,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/settings.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
@@ -74,9 +75,9 @@ bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing)
   text->clear();
   *missing = false;
   const std::wstring wide = win32::WideFromUtf8(path);
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  const win32::UniqueHandle h(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) {
     const DWORD error = GetLastError();
     *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return false;
@@ -85,7 +86,7 @@ bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing)
   bool ok = true;
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
+    if (!ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
       ok = false;
       break;
     }
@@ -96,7 +97,6 @@ bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing)
     }
     text->append(buffer, got);
   }
-  CloseHandle(h);
   return ok;
 }
 

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <new>
+#include <utility>
 
 #include "platform/usb.h"
 #include "platform/win32/hid_codes.h"
 #include "platform/win32/setupapi_win32.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
@@ -14,8 +16,7 @@ namespace {
 
 class Win32UsbDevice final : public UsbDevice {
  public:
-  explicit Win32UsbDevice(HANDLE handle) : handle_(handle) {}
-  ~Win32UsbDevice() override { CloseHandle(handle_); }
+  explicit Win32UsbDevice(win32::UniqueHandle&& handle) : handle_(std::move(handle)) {}
 
   bool SendHead(const std::uint8_t* data, std::uint32_t size) override {
     return Control(win32::kIoctlReaderSendHead, data, size, nullptr, 0, nullptr);
@@ -34,13 +35,13 @@ class Win32UsbDevice final : public UsbDevice {
   bool Control(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                std::uint32_t* transferred) {
     DWORD n = 0;
-    const bool ok = DeviceIoControl(handle_, code, const_cast<void*>(in), inSize, out, outSize, &n,
-                                    nullptr) != 0;
+    const bool ok = DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inSize, out,
+                                    outSize, &n, nullptr) != 0;
     if (transferred != nullptr) *transferred = n;
     return ok;
   }
 
-  HANDLE handle_;
+  win32::UniqueHandle handle_;
 };
 
 class Win32UsbBackend final : public UsbBackend {
@@ -51,11 +52,9 @@ class Win32UsbBackend final : public UsbBackend {
 
   std::unique_ptr<UsbDevice> Open(const DeviceInterface& device) override {
     const std::wstring path = win32::WideFromUtf8(device.path);
-    HANDLE h = CreateFileW(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    std::unique_ptr<UsbDevice> opened(new (std::nothrow) Win32UsbDevice(h));
-    if (!opened) CloseHandle(h);
-    return opened;
+    win32::UniqueHandle h(CreateFileW(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) return nullptr;
+    return std::unique_ptr<UsbDevice>(new (std::nothrow) Win32UsbDevice(std::move(h)));
   }
 };
 
