@@ -3,6 +3,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
 
 #include "platform/dynlib.h"
@@ -24,9 +25,19 @@ bool ExecutableDirectory(std::string* out) {
   return true;
 }
 
+namespace {
+
+// Gives back a handle from dlopen; the one place a library is unloaded.
+void Unload(void* handle) {
+  if (handle != nullptr) dlclose(handle);
+}
+
+}  // namespace
+
 std::vector<std::string> LibrarySearchFolders() {
   std::vector<std::string> folders;
-  void* self = dlopen(nullptr, RTLD_LAZY);
+  const std::unique_ptr<void, decltype(&Unload)> owned(dlopen(nullptr, RTLD_LAZY), &Unload);
+  void* const self = owned.get();
   if (self == nullptr) return folders;
   Dl_serinfo size;
   if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
@@ -38,23 +49,7 @@ std::vector<std::string> LibrarySearchFolders() {
       for (unsigned i = 0; i < info->dls_cnt; ++i) folders.push_back(info->dls_serpath[i].dls_name);
     }
   }
-  dlclose(self);
   return folders;
-}
-
-DynamicLibrary::~DynamicLibrary() {
-  Close();
-}
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
 }
 
 namespace {
@@ -105,7 +100,7 @@ std::string DynamicLibrary::FilePath() const {
 }
 
 void DynamicLibrary::Close() {
-  if (handle_ != nullptr) dlclose(std::exchange(handle_, nullptr));
+  Unload(std::exchange(handle_, nullptr));
 }
 
 }  // namespace talvex::platform

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/utf.h"
 
 namespace talvex::platform {
@@ -55,14 +56,14 @@ int OpenRegular(const char16_t* path, int flags) {
   const std::string utf8 = NativePath(path);
   if (utf8.empty()) return -1;
   // O_NONBLOCK keeps a planted FIFO from blocking the open; it is cleared below.
-  const int fd = ::open(utf8.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (fd < 0) return -1;
+  posix::UniqueFd fd(::open(utf8.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+  if (!fd) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & O_ACCMODE) != 0) {
-    ::close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd.get(), F_SETFL, flags & O_ACCMODE) != 0) {
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace
@@ -91,20 +92,6 @@ bool RemoveFile(const char16_t* path) {
 std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
   if (path == nullptr || out == nullptr) return 0;
   return Utf16zToUtf8(path, out, capacity);
-}
-
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
 }
 
 File File::CreateForWriting(const char16_t* path) {

@@ -61,21 +61,6 @@ std::vector<std::string> LibrarySearchFolders() {
   return folders;
 }
 
-DynamicLibrary::~DynamicLibrary() {
-  Close();
-}
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
-
 namespace {
 thread_local std::string t_loadError;
 

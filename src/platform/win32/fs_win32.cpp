@@ -9,16 +9,19 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
 namespace {
 
-// Wraps a file handle in a C runtime descriptor, which the File object holds.
-int DescriptorFor(HANDLE handle, int flags) {
-  if (handle == INVALID_HANDLE_VALUE) return -1;
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-  if (fd < 0) CloseHandle(handle);
+// Wraps a file handle in a C runtime descriptor, which the File object holds
+// and which owns the handle from then on.
+int DescriptorFor(win32::UniqueHandle handle, int flags) {
+  if (!handle) return -1;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags | _O_BINARY);
+  if (fd < 0) return -1;
+  static_cast<void>(handle.release());  // closed with the descriptor now
   return fd;
 }
 
@@ -30,15 +33,12 @@ bool IsRegularFile(HANDLE handle) {
   return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-HANDLE OpenRegular(const char16_t* path, DWORD access, DWORD share, DWORD disposition) {
-  if (path == nullptr || path[0] == u'\0') return INVALID_HANDLE_VALUE;
-  HANDLE h = CreateFileW(win32::Wide(path), access, share, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return h;
-  if (!IsRegularFile(h)) {
-    CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
+win32::UniqueHandle OpenRegular(const char16_t* path, DWORD access, DWORD share,
+                                DWORD disposition) {
+  if (path == nullptr || path[0] == u'\0') return win32::UniqueHandle();
+  win32::UniqueHandle h(CreateFileW(win32::Wide(path), access, share, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (h && !IsRegularFile(h.get())) h.reset();
   return h;
 }
 
@@ -84,32 +84,15 @@ std::size_t PathToAnsi(const char16_t* path, char* out, std::size_t capacity) {
   return win32::ToCodePage(GetACP(), path, out, capacity);
 }
 
-File::~File() {
-  Close();
-}
-
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 File File::CreateForWriting(const char16_t* path) {
   // OPEN_ALWAYS and then emptying: a file another writer holds unshared fails
   // the open and is left alone.
-  HANDLE h = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
-  if (h != INVALID_HANDLE_VALUE) {
+  win32::UniqueHandle h = OpenRegular(path, GENERIC_WRITE, 0, OPEN_ALWAYS);
+  if (h) {
     LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
-      CloseHandle(h);
-      h = INVALID_HANDLE_VALUE;
-    }
+    if (!SetFilePointerEx(h.get(), zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h.get())) h.reset();
   }
-  return File(DescriptorFor(h, _O_WRONLY));
+  return File(DescriptorFor(std::move(h), _O_WRONLY));
 }
 
 File File::OpenForReading(const char16_t* path) {
