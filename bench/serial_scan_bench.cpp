@@ -11,10 +11,10 @@
 #include <new>
 #include <vector>
 
-#include "reader/fake_reader.h"
-#include "reader/pty_reader.h"
 #include "reader/serial.h"
 #include "reader/session.h"
+#include "support/fake_reader.h"
+#include "support/pty_reader.h"
 
 // GCC takes the replaced operator delete's free() for a mismatch with the
 // operator new it was inlined into; in this file they are a matching pair.
