@@ -56,7 +56,7 @@ void BM_ReadBrowserRequest(benchmark::State& state) {
     p.net.Send(p.peer, reinterpret_cast<const std::uint8_t*>(kBrowserRequest.data()),
                kBrowserRequest.size(), &sent);
     int flag = 0;
-    if (talvex::ReadRequest(p.net, p.service, flag) != 0 || flag != 1) {
+    if (talvex::ReadRequest(p.net, p.service, flag) != talvex::kOk || flag != 1) {
       state.SkipWithError("request not read");
       break;
     }
@@ -85,7 +85,7 @@ void BM_SendCardResponse(benchmark::State& state) {
       talvex::BuildHeaderBlock("Tue, 05 Mar 2024 08:09:07 GMT", 6115).size() + 6115;
   for (auto _ : state) {
     if (talvex::SendCardResponse(p.net, p.service, text.c_str(), 115, photo.data(), photo.size()) !=
-        0) {
+        talvex::kOk) {
       state.SkipWithError("send failed");
       break;
     }

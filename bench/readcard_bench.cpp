@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "card/read_card.h"
+#include "flow/read_card.h"
 #include "http/handler.h"
 #include "http/request.h"
 #include "platform/devices.h"
@@ -207,8 +207,8 @@ void BM_ReadCardRequestOverLoopback(benchmark::State& state) {
   auto once = [&](std::string* body) {
     send(static_cast<int>(c.client), kCardRequest.data(), kCardRequest.size(), 0);
     int flag = 0;
-    if (talvex::ReadRequest(c.net, c.service, flag) != 0 || flag != 1) return false;
-    if (talvex::HandleReadCard(c.net, c.service, selector, pipeline) != 0) return false;
+    if (talvex::ReadRequest(c.net, c.service, flag) != talvex::kOk || flag != 1) return false;
+    if (talvex::HandleReadCard(c.net, c.service, selector, pipeline) != talvex::kOk) return false;
     return c.ReadResponse(body);
   };
   // The first request detects the reader and loads the decoder library.
@@ -257,12 +257,12 @@ void BM_ReadCardFlow(benchmark::State& state) {
   std::int32_t selector = 0;
   std::unique_ptr<char[]> text;
   std::int32_t length = 0;
-  if (dir.path.empty() || talvex::ReadCard(selector, photo.c_str(), text, length) != 0) {
+  if (dir.path.empty() || talvex::ReadCard(selector, photo.c_str(), text, length) != talvex::kOk) {
     state.SkipWithError("first read failed");
     return;
   }
   for (auto _ : state) {
-    if (talvex::ReadCard(selector, photo.c_str(), text, length) != 0) {
+    if (talvex::ReadCard(selector, photo.c_str(), text, length) != talvex::kOk) {
       state.SkipWithError("read failed");
       break;
     }

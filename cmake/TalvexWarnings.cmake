@@ -34,7 +34,7 @@ function(talvex_subsystem name dir)
     list(APPEND srcs ${bsrcs})
   endforeach()
   if(NOT srcs)
-    # A subsystem still being written: headers only for now.
+    # A subsystem of headers only.
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})

@@ -54,14 +54,14 @@ TalvexShellHost HttpServiceShellHost(const char* programName) {
   host.programName = programName;
   host.startService = [] {
     // A thread that ended by itself is cleared away before the new one.
-    if (HttpServiceExitCode() != -1) StopHttpService();
+    if (HttpServiceExitCode()) StopHttpService();
     return StartHttpService();
   };
   host.stopService = [] { StopHttpService(); };
   // A thread that ended by itself counts as none: the dialog shows the
   // service stopped.
   host.serviceThreadExists = [] {
-    return HttpServiceThreadExists() && HttpServiceExitCode() == -1 ? 1 : 0;
+    return HttpServiceThreadExists() && !HttpServiceExitCode() ? 1 : 0;
   };
   host.diagnosisReport = [](char* buffer, unsigned long size) -> unsigned long {
     const std::string text = diagnose::FormatText(diagnose::Diagnose(HttpServiceConfig().port));

@@ -601,10 +601,10 @@ Report Diagnose(std::uint16_t port, const Queries& queries) {
 
 namespace {
 
-std::string ProbeText(int result) {
+std::string ProbeText(std::optional<ResultCode> result) {
   if (result == kOk) return "answered the probe: a reader";
   if (result == kReceiveTimeout) return "no answer to the probe (2)";
-  return "the probe failed (" + std::to_string(result) + ")";
+  return "the probe failed (" + std::to_string(ToNumber(result.value_or(kOk))) + ")";
 }
 
 std::string NodeSuffix(const platform::DeviceNodeInfo& node) {
@@ -848,8 +848,8 @@ std::string Bool(bool value) {
   return value ? "true" : "false";
 }
 
-std::string Probe(int result) {
-  return result == kNotProbed ? "null" : std::to_string(result);
+std::string Probe(std::optional<ResultCode> result) {
+  return result ? std::to_string(ToNumber(*result)) : "null";
 }
 
 std::string Holders(const std::vector<platform::ProcessRef>& holders) {

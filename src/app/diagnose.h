@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/options.h"
+#include "core/result.h"
 #include "platform/diagnostics.h"
 #include "reader/hid.h"
 
@@ -37,8 +39,6 @@ struct Queries {
   std::string (*serialPath)(int number) = platform::SerialPortDevicePath;
 };
 
-inline constexpr int kNotProbed = -1;
-
 struct HidEntry {
   std::string path;
   bool hidClass = true;
@@ -48,9 +48,9 @@ struct HidEntry {
   platform::DeviceNodeInfo node;
   HidFacts facts;
   HidRefusal refusal = HidRefusal::kNone;
-  bool readerByUsbStrings = false;  // does not open, but its USB strings are a reader's
-  bool reached = true;              // false: discovery stopped at an earlier device
-  int probeResult = kNotProbed;     // the probe exchange's result code
+  bool readerByUsbStrings = false;        // does not open, but its USB strings are a reader's
+  bool reached = true;                    // false: discovery stopped at an earlier device
+  std::optional<ResultCode> probeResult;  // the probe exchange's; none: not probed
 };
 
 struct UsbEntry {
@@ -62,7 +62,7 @@ struct UsbEntry {
   bool opened = false;
   platform::OpenFailure openFailure = platform::OpenFailure::kNone;
   std::vector<platform::ProcessRef> holders;
-  int probeResult = kNotProbed;
+  std::optional<ResultCode> probeResult;
   std::string ruleLine;  // for an untagged device: the udev line that tags it
 };
 
@@ -73,7 +73,7 @@ struct SerialEntry {
   platform::OpenFailure openFailure = platform::OpenFailure::kNone;
   std::vector<platform::ProcessRef> holders;
   bool isPort = true;  // false: it opens but is not a serial line
-  int probeResult = kNotProbed;
+  std::optional<ResultCode> probeResult;
   std::string ruleLine;  // for a USB serial adapter the user cannot open
 };
 

@@ -1,8 +1,9 @@
 #include "app/headless.h"
 
 #include <cstdio>
+#include <optional>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "http/service.h"
 #include "platform/thread.h"
 
@@ -24,9 +25,9 @@ void PrintEnded(ResultCode code, bool atStart, unsigned port, bool listenGiven) 
   } else if (code == kBindFailed) {
     std::fprintf(stderr, "Talvex could not listen on port %u: the port is already in use\n", port);
   } else if (atStart) {
-    std::fprintf(stderr, "Talvex could not listen on port %u (error %d)\n", port, code);
+    std::fprintf(stderr, "Talvex could not listen on port %u (error %d)\n", port, ToNumber(code));
   } else {
-    std::fprintf(stderr, "Talvex HTTP service ended by itself (error %d)\n", code);
+    std::fprintf(stderr, "Talvex HTTP service ended by itself (error %d)\n", ToNumber(code));
   }
 }
 
@@ -43,7 +44,9 @@ int RunHeadless(const ServerOptions& options) {
     return 1;
   }
   if (!WaitUntilHttpServiceListens()) {
-    PrintEnded(HttpServiceExitCode(), true, port, !options.service.listen.empty());
+    // The thread ended before it listened, so it has left its result.
+    PrintEnded(HttpServiceExitCode().value_or(kWaitFailed), true, port,
+               !options.service.listen.empty());
     StopHttpService();
     return 1;
   }
@@ -52,9 +55,8 @@ int RunHeadless(const ServerOptions& options) {
 
   for (;;) {
     if (platform::WaitForTerminationRequest(kCheckPeriodMs) != nullptr) break;
-    const ResultCode ended = HttpServiceExitCode();
-    if (ended != -1) {
-      PrintEnded(ended, false, port, !options.service.listen.empty());
+    if (const std::optional<ResultCode> ended = HttpServiceExitCode()) {
+      PrintEnded(*ended, false, port, !options.service.listen.empty());
       StopHttpService();
       return 1;
     }

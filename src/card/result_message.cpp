@@ -10,7 +10,7 @@ namespace talvex {
 namespace {
 
 struct MessageRow {
-  ResultCode code;
+  std::int32_t code;
   const char16_t* text;
 };
 
@@ -73,13 +73,14 @@ constexpr const char16_t* kUnknownError = u"未知错误";
 }  // namespace
 
 const char16_t* ResultMessage(ResultCode code) {
+  const std::int32_t number = ToNumber(code);
   std::size_t lo = 0;
   std::size_t hi = std::size(kMessages);
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
-    if (kMessages[mid].code < code) {
+    if (kMessages[mid].code < number) {
       lo = mid + 1;
-    } else if (kMessages[mid].code > code) {
+    } else if (kMessages[mid].code > number) {
       hi = mid;
     } else {
       return kMessages[mid].text;
@@ -91,7 +92,7 @@ const char16_t* ResultMessage(ResultCode code) {
 std::int32_t FormatResultMessage(ResultCode code, char (&out)[64]) {
   // "%d|%s" into 32 UTF-16 units, then UTF-8 into the 64-byte buffer.
   char digits[16];
-  int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(code));
+  int n = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(ToNumber(code)));
   char16_t text[32];
   std::size_t len = 0;
   for (int i = 0; i < n; ++i) text[len++] = static_cast<char16_t>(digits[i]);

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "card/read_card.h"
-#include "card/result_codes.h"
+#include "core/result.h"
+#include "flow/read_card.h"
 #include "http/response.h"
 #include "platform/net.h"
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "http/request.h"
 #include "http/service.h"
 #include "platform/net.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/net.h"
 
 namespace talvex {

@@ -14,13 +14,13 @@ std::string FormatRequestLine(const RequestLogEntry& entry) {
   }
   std::string line = "request client=" + platform::LogFieldValue(entry.client);
   line += " path=" + platform::LogFieldValue(entry.path);
-  line += " code=" + std::to_string(entry.answer.code);
+  line += " code=" + std::to_string(ToNumber(entry.answer.code));
   line += " transport=";
   line += TransportName(read.transport);
   line += " port=" + platform::LogFieldValue(port);
   line += " reader_ms=" + std::to_string(read.readerMs);
   line += " photo_ms=" + std::to_string(entry.answer.photoMs);
-  line += " sent=" + std::to_string(entry.sent);
+  line += " sent=" + std::to_string(ToNumber(entry.sent));
   return line;
 }
 

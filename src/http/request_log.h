@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "http/handler.h"
 #include "platform/net.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-#include "card/read_card.h"
+#include "flow/read_card.h"
 #include "http/handler.h"
 #include "http/loop.h"
 #include "http/request.h"
@@ -131,7 +131,7 @@ int StartHttpService() {
   platform::NetEvent stopEvent = g_stopSignal->Event();
   std::shared_ptr<StartReport> report = g_startReport;
   g_serviceThread = platform::Thread::Start([stopEvent, config = g_config, report]() {
-    return HttpServiceThread(stopEvent, config, report);
+    return ToNumber(HttpServiceThread(stopEvent, config, report));
   });
   if (!g_serviceThread) {
     g_stopSignal.reset();
@@ -154,14 +154,14 @@ bool HttpServiceThreadExists() {
   return g_serviceThread != nullptr;
 }
 
-ResultCode HttpServiceExitCode() {
-  if (!g_serviceThread || !g_startReport) return -1;
+std::optional<ResultCode> HttpServiceExitCode() {
+  if (!g_serviceThread || !g_startReport) return std::nullopt;
   {
     std::lock_guard<std::mutex> lock(g_startReport->mutex);
-    if (!g_startReport->ended) return -1;
+    if (!g_startReport->ended) return std::nullopt;
   }
   // The thread has left its loop; joining only waits for it to unwind.
-  return g_serviceThread->Join();
+  return ResultCode{g_serviceThread->Join()};
 }
 
 bool WaitUntilHttpServiceListens() {

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/net.h"
 
 namespace talvex {
@@ -42,9 +43,9 @@ void StopHttpService();
 // Whether a service thread exists (the thread handle is non-null). It stays
 // true after the thread ended by itself, until StopHttpService.
 bool HttpServiceThreadExists();
-// The exit code of a service thread that has ended by itself, or -1 while it
-// runs or when there is none. Lets the headless server say why it stopped.
-ResultCode HttpServiceExitCode();
+// The result of a service thread that has ended by itself; none while it runs
+// or when there is no thread. Lets the headless server say why it stopped.
+std::optional<ResultCode> HttpServiceExitCode();
 // Waits until the service thread listens on its port (true) or has ended
 // without getting there (false; HttpServiceExitCode tells why). False at once
 // when no service thread exists.

@@ -35,11 +35,8 @@ ResultCode MapDecoderReturn(int value) {
 
 }  // namespace
 
-ResultCode DecodePhoto(const std::uint8_t* block, const char16_t* photoPath,
+ResultCode DecodePhoto(std::span<const std::uint8_t> photo, const char16_t* photoPath,
                        std::int32_t selector) {
-  const std::size_t textLength = (static_cast<std::size_t>(block[0]) << 8) | block[1];
-  const std::size_t photoLength = (static_cast<std::size_t>(block[2]) << 8) | block[3];
-
   // A path whose decoder form does not fit would reach the decoder cut short
   // or unterminated; it is refused as a file error before anything is written.
   char ansiPath[kAnsiPathCapacity];
@@ -49,9 +46,9 @@ ResultCode DecodePhoto(const std::uint8_t* block, const char16_t* photoPath,
     platform::File file = platform::File::CreateForWriting(photoPath);
     if (!file.IsOpen()) return kFileError;
     std::size_t written = 0;
-    const bool ok = file.Write(block + 4 + textLength, photoLength, &written);
+    const bool ok = file.Write(photo.data(), photo.size(), &written);
     file.Close();
-    if (!ok || written != photoLength) return kFileError;
+    if (!ok || written != photo.size()) return kFileError;
   }
 
   const int mode = selector >= 1000 ? 2 : 1;

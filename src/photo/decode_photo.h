@@ -3,13 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 
 namespace talvex {
 
-// block: the read block (T and P, big-endian, then the text and photo blocks).
-// selector: the transport the block came from (below 1000 a serial port).
-ResultCode DecodePhoto(const std::uint8_t* block, const char16_t* photoPath, std::int32_t selector);
+// photo: the card's compressed photo block, written to photoPath as it is.
+// selector: the transport it came from (below 1000 a serial port).
+ResultCode DecodePhoto(std::span<const std::uint8_t> photo, const char16_t* photoPath,
+                       std::int32_t selector);
 
 }  // namespace talvex

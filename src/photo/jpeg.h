@@ -8,7 +8,7 @@
 
 #include <jpeglib.h>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "photo/cx_file.h"
 
 namespace talvex {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 
 namespace talvex {
 

@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::uint8_t kPreamble[5] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
 constexpr std::uint32_t kStatusOffset = 9;  // SW3
-constexpr std::uint8_t kSuccessStatus = 0x90;
 
 }  // namespace
 
@@ -41,7 +40,7 @@ ResultCode FinishResponse(ReaderContext& ctx, std::uint32_t len) {
   if (sum != ctx.rxBuffer[6 + len]) return kChecksumError;
   ctx.dataLength = static_cast<std::int32_t>(len - 4);
   const std::uint8_t status = ctx.rxBuffer[kStatusOffset];
-  return status == kSuccessStatus ? kOk : ResultCode{status};
+  return FromReaderStatus(status);
 }
 
 }  // namespace talvex

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/hid.h"
 
 namespace talvex {

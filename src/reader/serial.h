@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/serial.h"
 
 namespace talvex {

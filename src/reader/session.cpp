@@ -14,8 +14,11 @@ namespace {
 // service thread touches it.
 bool startupCommandSent = false;
 
+// The answer to read base message: T and P (big-endian), the text block, the
+// photo block.
 constexpr std::uint32_t kTextLengthOffset = 10;
 constexpr std::uint32_t kPhotoLengthOffset = 12;
+constexpr std::uint32_t kAnswerTextOffset = 14;
 constexpr std::uint32_t kMinTextLength = 256;
 constexpr std::uint32_t kMinPhotoLength = 512;
 constexpr std::uint32_t kKindMarkerOffset = kAnswerTextOffset + 248;
@@ -120,8 +123,8 @@ ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& co
   return kOk;
 }
 
-ResultCode ReadCardData(ReaderContext& ctx, std::int32_t& cardKind) {
-  cardKind = 0;
+ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer) {
+  answer = CardAnswer{};
 
   ResultCode rc = ExchangeFrame(ctx, kFindCardFrame, sizeof kFindCardFrame);
   if (rc == kOk) return kFindCardAnswerError;
@@ -143,12 +146,11 @@ ResultCode ReadCardData(ReaderContext& ctx, std::int32_t& cardKind) {
 
   const std::uint32_t marker =
       ctx.rxBuffer[kKindMarkerOffset] | (std::uint32_t{ctx.rxBuffer[kKindMarkerOffset + 1]} << 8);
-  cardKind = marker == 0x0049 ? kCardForeign : marker == 0x004A ? kCardHmt : kCardResident;
+  answer.kind = marker == 0x0049 ? kCardForeign : marker == 0x004A ? kCardHmt : kCardResident;
+  answer.text = std::span<const std::uint8_t>(ctx.rxBuffer + kAnswerTextOffset, textLength);
+  answer.photo =
+      std::span<const std::uint8_t>(ctx.rxBuffer + kAnswerTextOffset + textLength, photoLength);
   return kOk;
-}
-
-void CloseReader(std::unique_ptr<ReaderContext>& context) {
-  context.reset();
 }
 
 bool StartupCommandSent() {

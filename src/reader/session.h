@@ -4,9 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "reader/frame.h"
 #include "reader/transport.h"
 
@@ -33,9 +34,13 @@ inline constexpr std::int32_t kCardResident = 1;
 inline constexpr std::int32_t kCardForeign = 2;
 inline constexpr std::int32_t kCardHmt = 3;
 
-// Offsets in rxBuffer of the read-base-message answer.
-inline constexpr std::uint32_t kAnswerBlockOffset = 10;  // T, P, text, photo
-inline constexpr std::uint32_t kAnswerTextOffset = 14;
+// The card's blocks in the answer to read base message, as views into the
+// reader's buffer: valid until the reader exchanges another frame or closes.
+struct CardAnswer {
+  std::int32_t kind = 0;                // kCardResident, kCardForeign or kCardHmt
+  std::span<const std::uint8_t> text;   // the text block, 256 bytes or more
+  std::span<const std::uint8_t> photo;  // the compressed photo, 512 bytes or more
+};
 
 // Opens a reader. context is reset to none first; on 0 it holds the open
 // reader. On any other result nothing is left open or allocated. An
@@ -45,12 +50,9 @@ inline constexpr std::uint32_t kAnswerTextOffset = 14;
 ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& context,
                       std::string* port = nullptr);
 
-// Runs the card sequence; on 0 cardKind is 1, 2 or 3 and rxBuffer holds the
-// answer. cardKind is 0 on any failure.
-ResultCode ReadCardData(ReaderContext& ctx, std::int32_t& cardKind);
-
-// Closes the device and frees the record.
-void CloseReader(std::unique_ptr<ReaderContext>& context);
+// Runs the card sequence; on 0 `answer` holds the card's kind and blocks. On
+// any failure it is left empty. The reader closes when its record goes.
+ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer);
 
 // The process-wide "start-up command sent" flag. Tests reset it to play a
 // fresh process; nothing else ever clears it.

@@ -39,7 +39,7 @@ std::string SerialPortName(int number) {
 }
 
 void LogCandidate(const char* transport, std::string_view port, bool taken, const char* reason,
-                  ResultCode code) {
+                  std::optional<ResultCode> code) {
   if (!platform::LogEnabled(platform::LogLevel::kVerbose)) return;
   try {
     std::string line = "candidate transport=";
@@ -47,7 +47,7 @@ void LogCandidate(const char* transport, std::string_view port, bool taken, cons
     line += " port=" + platform::LogFieldValue(port);
     line += taken ? " result=taken reason=" : " result=refused reason=";
     line += reason;
-    if (code >= 0) line += " code=" + std::to_string(code);
+    if (code) line += " code=" + std::to_string(ToNumber(*code));
     platform::WriteLog(platform::LogLevel::kVerbose, line);
   } catch (...) {
     // A line that cannot get its memory is left out.
@@ -91,7 +91,7 @@ void FrameTrace::Done(ResultCode result) {
     line += " port=" + platform::LogFieldValue(ctx_.port);
     line += ' ';
     line += head;
-    line += " code=" + std::to_string(result) + ' ' + tail;
+    line += " code=" + std::to_string(ToNumber(result)) + ' ' + tail;
     line += " ms=" + std::to_string(us / 1000);
     platform::WriteLog(platform::LogLevel::kVerbose, line);
   } catch (...) {

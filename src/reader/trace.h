@@ -4,10 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 
 namespace talvex {
 
@@ -25,9 +26,9 @@ inline constexpr const char* kRemembered = "remembered";  // a named selector, n
 inline constexpr const char* kDoesNotOpen = "does-not-open";
 
 // "candidate transport=T port=P result=taken|refused reason=R[ code=N]";
-// code < 0 leaves the code out. Nothing happens without verbose logging.
+// no code leaves it out. Nothing happens without verbose logging.
 void LogCandidate(const char* transport, std::string_view port, bool taken, const char* reason,
-                  ResultCode code = -1);
+                  std::optional<ResultCode> code = std::nullopt);
 
 // Times and logs one exchange that ExchangeFrame dispatches.
 class FrameTrace {

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/device.h"
 #include "platform/hid.h"
 #include "platform/serial.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "platform/usb.h"
 
 namespace talvex {

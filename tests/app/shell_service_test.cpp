@@ -102,7 +102,7 @@ TEST_F(ShellWithRealService, TakenPortLeavesTheButtonsRunningUntilStop) {
   // not notice.
   EXPECT_EQ(dlg.runningFlag(), 1);
   EXPECT_FALSE(dlg.button(kStartButtonId)->isEnabled());
-  QTRY_VERIFY_WITH_TIMEOUT(HttpServiceExitCode() != -1, 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(HttpServiceExitCode().has_value(), 5000);
   EXPECT_TRUE(HttpServiceThreadExists());
 
   dlg.OnStop();

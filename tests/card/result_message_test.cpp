@@ -7,9 +7,9 @@
 namespace talvex {
 namespace {
 
-std::string Format(ResultCode code, std::int32_t* length = nullptr) {
+std::string Format(std::int32_t code, std::int32_t* length = nullptr) {
   char out[64];
-  std::int32_t n = FormatResultMessage(code, out);
+  std::int32_t n = FormatResultMessage(ResultCode{code}, out);
   if (length) *length = n;
   EXPECT_EQ(out[n], '\0');
   return std::string(out, static_cast<std::size_t>(n));
@@ -46,7 +46,7 @@ TEST(ResultMessage, EveryTableCodeHasItsOwnText) {
   // One entry per code, checked against the exact texts the clients see.
   // Three entries a line, aligned by hand.
   // clang-format off
-  const std::pair<ResultCode, std::u16string> table[] = {
+  const std::pair<std::int32_t, std::u16string> table[] = {
       {0, u"操作成功"},         {1, u"打开端口失败"},       {2, u"PC接收数据超时"},
       {3, u"PC判断校验和错"},   {5, u"SAM串口不可用"},      {16, u"SAM判断校验和错"},
       {17, u"SAM接收数据超时"}, {33, u"接收业务终端的命令错误"}, {35, u"越权操作"},
@@ -64,15 +64,15 @@ TEST(ResultMessage, EveryTableCodeHasItsOwnText) {
   };
   // clang-format on
   for (const auto& [code, text] : table) {
-    EXPECT_EQ(std::u16string(ResultMessage(code)), text) << "code " << code;
+    EXPECT_EQ(std::u16string(ResultMessage(ResultCode{code})), text) << "code " << code;
   }
-  for (ResultCode code : {261, 279, 280, 286, 288, 306, 313, 160, 6}) {
-    EXPECT_EQ(std::u16string(ResultMessage(code)), u"未知错误") << "code " << code;
+  for (std::int32_t code : {261, 279, 280, 286, 288, 306, 313, 160, 6}) {
+    EXPECT_EQ(std::u16string(ResultMessage(ResultCode{code})), u"未知错误") << "code " << code;
   }
 }
 
 TEST(FormatResultMessage, NoTableCodeOverflowsTheBuffers) {
-  for (ResultCode code = -5; code < 400; ++code) {
+  for (std::int32_t code = -5; code < 400; ++code) {
     std::int32_t n = 0;
     std::string s = Format(code, &n);
     EXPECT_GT(n, 0);

@@ -1,6 +1,6 @@
 // The card read flow against simulated readers on the simulator's in-process
 // serial ports, with a scripted photo decoder.
-#include "card/read_card.h"
+#include "flow/read_card.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -234,7 +234,7 @@ TEST_F(ReadCardTest, CardSequenceFailuresPassTheirCodeThrough) {
     ResultCode expected;
   } cases[] = {
       {"find answers success", Command::FindCard, {FaultKind::Status, 0x90}, kFindCardAnswerError},
-      {"select answers 0x80", Command::SelectCard, {FaultKind::Status, 0x80}, 128},
+      {"select answers 0x80", Command::SelectCard, {FaultKind::Status, 0x80}, ResultCode{128}},
       {"read is silent", Command::ReadBaseMessage, {FaultKind::Silence}, kReceiveTimeout},
       {"text length 255", Command::ReadBaseMessage, {FaultKind::TextLength, 255}, kInfoLengthError},
       // The blocks must fit in the LEN - 4 data bytes the frame carries.

@@ -95,11 +95,11 @@ TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
   EXPECT_EQ(hid[2].refusal, HidRefusal::kProductMismatch);
   EXPECT_EQ(hid[3].refusal, HidRefusal::kReportLengths);
   EXPECT_EQ(hid[3].facts.inputLength, 33);
-  EXPECT_EQ(hid[3].probeResult, kNotProbed);
+  EXPECT_EQ(hid[3].probeResult, std::nullopt);
   // Discovery takes the first device with the reader's strings and goes no further.
   EXPECT_TRUE(hid[3].reached);
   EXPECT_FALSE(hid[4].reached);
-  EXPECT_EQ(hid[4].probeResult, kNotProbed);
+  EXPECT_EQ(hid[4].probeResult, std::nullopt);
   EXPECT_EQ(backend.OpenDevices(), 0);
 
   const Report heldReport = WithHid(hid);
@@ -149,7 +149,7 @@ TEST(DiagnoseSerial, APortAnotherProgramHasLockedIsReportedWithItsHolder) {
   ASSERT_EQ(serial.size(), 1u);
   EXPECT_EQ(serial[0].number, 3);
   EXPECT_EQ(serial[0].openFailure, OpenFailure::kBusy);
-  EXPECT_EQ(serial[0].probeResult, kNotProbed);
+  EXPECT_EQ(serial[0].probeResult, std::nullopt);
   bool heldBySelf = false;
   for (const platform::ProcessRef& p : serial[0].holders) heldBySelf |= p.pid == getpid();
   EXPECT_TRUE(heldBySelf);

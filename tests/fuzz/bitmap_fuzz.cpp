@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "photo/bitmap.h"
 #include "photo/photo.h"
 #include "platform/utf.h"

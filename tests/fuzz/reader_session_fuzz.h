@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "fake_reader_devices.h"
 #include "reader/session.h"
 
@@ -35,19 +35,25 @@ inline void RunReaderSession(std::int32_t selector, const std::uint8_t* data, st
   }
   if (!context || !context->device || context->transport != selector) std::abort();
 
-  std::int32_t kind = -1;
-  const ResultCode read = ReadCardData(*context, kind);
+  CardAnswer answer;
+  answer.kind = -1;
+  const ResultCode read = ReadCardData(*context, answer);
   if (read == kOk) {
-    if (kind < kCardResident || kind > kCardHmt) std::abort();
+    if (answer.kind < kCardResident || answer.kind > kCardHmt) std::abort();
+    // The blocks lie inside the answer's data.
+    if (answer.text.data() < context->rxBuffer ||
+        answer.photo.data() + answer.photo.size() > context->rxBuffer + sizeof context->rxBuffer) {
+      std::abort();
+    }
     // The answer fits the receive buffer: LEN minus SW1..SW3 and the checksum.
     if (context->dataLength < 0 ||
         static_cast<std::uint32_t>(context->dataLength) > kMaxResponseLen - 4) {
       std::abort();
     }
-  } else if (kind != 0) {
+  } else if (answer.kind != 0 || !answer.photo.empty()) {
     std::abort();
   }
-  CloseReader(context);
+  context.reset();
   if (context) std::abort();
 }
 

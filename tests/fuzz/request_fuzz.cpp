@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "http/request.h"
 #include "platform/net.h"
 

@@ -50,16 +50,16 @@ TEST_F(AutoDetectTest, HidReaderWinsOverUsbAndSerial) {
   EXPECT_EQ(hidEngine_.Count(Command::Startup), 1u);
   EXPECT_EQ(usb_.Log(0).opens, 0);
   EXPECT_EQ(serial_.TotalOpens(), 0);
-  std::int32_t kind = 0;
-  EXPECT_EQ(ReadCardData(*ctx, kind), kOk);
-  CloseReader(ctx);
+  CardAnswer answer;
+  EXPECT_EQ(ReadCardData(*ctx, answer), kOk);
+  ctx.reset();
   EXPECT_EQ(hid_.OpenDevices(), 0);
 
   // The next read goes straight to the HID reader: no probe, no start-up.
   ASSERT_EQ(OpenReader(selector, ctx), kOk);
   EXPECT_EQ(hidEngine_.Count(Command::Probe), 1u);
   EXPECT_EQ(hidEngine_.Count(Command::Startup), 1u);
-  CloseReader(ctx);
+  ctx.reset();
 }
 
 TEST_F(AutoDetectTest, UsbReaderIsTakenWhenThereIsNoHidReader) {
@@ -72,7 +72,7 @@ TEST_F(AutoDetectTest, UsbReaderIsTakenWhenThereIsNoHidReader) {
   EXPECT_EQ(usbEngine_.Count(Command::Probe), 1u);
   EXPECT_EQ(usbEngine_.Count(Command::Startup), 1u);
   EXPECT_EQ(serial_.TotalOpens(), 0);
-  CloseReader(ctx);
+  ctx.reset();
   EXPECT_EQ(usb_.OpenDevices(), 0);
 }
 
@@ -86,7 +86,7 @@ TEST_F(AutoDetectTest, HidReaderThatFailsTheProbeIsClosedAndUsbIsTried) {
   EXPECT_EQ(selector, kTransportUsb);
   EXPECT_EQ(hid_.Log(0).opens, 1);
   EXPECT_EQ(hid_.Log(0).closes, 1);
-  CloseReader(ctx);
+  ctx.reset();
 }
 
 TEST_F(AutoDetectTest, SerialScanComesLastAndItsPortBecomesTheSelector) {
@@ -104,7 +104,7 @@ TEST_F(AutoDetectTest, SerialScanComesLastAndItsPortBecomesTheSelector) {
   EXPECT_EQ(hid_.Log(0).closes, 1);
   EXPECT_EQ(usb_.Log(0).closes, 1);
   EXPECT_EQ(serialEngine_.Count(Command::Startup), 1u);
-  CloseReader(ctx);
+  ctx.reset();
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ TEST_F(HidExchangeTest, ChecksumAndStatusAreJudgedOverTheReassembledFrame) {
   EXPECT_EQ(ctx_.dataLength, 0);
 
   backend_.Config(0).responder = FixedResponder(ResponseWithLen(300, 0x9F));
-  EXPECT_EQ(HidExchange(ctx_, kProbeFrame, sizeof kProbeFrame), 159);
+  EXPECT_EQ(HidExchange(ctx_, kProbeFrame, sizeof kProbeFrame), kStatusFindCardSuccess);
   EXPECT_EQ(ctx_.dataLength, 296);
 }
 
@@ -161,14 +161,16 @@ TEST_F(HidExchangeTest, AnAnswerEndingBeforeItsLenIsAFailedReportRequest) {
 TEST_F(HidExchangeTest, FullCardReadOverHidWithTheSimulatedReader) {
   sim::Engine engine(sim::SampleCard(sim::SampleKind::Foreign));
   Install(fakedev::EngineResponder(engine));
-  std::int32_t kind = 0;
-  ASSERT_EQ(ReadCardData(ctx_, kind), kOk);
-  EXPECT_EQ(kind, kCardForeign);
+  CardAnswer answer;
+  ASSERT_EQ(ReadCardData(ctx_, answer), kOk);
+  EXPECT_EQ(answer.kind, kCardForeign);
   EXPECT_EQ(ctx_.dataLength, static_cast<std::int32_t>(sim::kReadAnswerLen - 4));
   // 7 + 1289 bytes: ceil(1296 / 64) = 21 reports for the answer, one each before.
   EXPECT_EQ(Log().inputReportsFetched, 1 + 1 + 21);
   const sim::CardImage card = sim::SampleCard(sim::SampleKind::Foreign);
-  EXPECT_EQ(std::memcmp(ctx_.rxBuffer + kAnswerTextOffset, card.text, sizeof card.text), 0);
+  EXPECT_EQ(std::memcmp(answer.text.data(), card.text, sizeof card.text), 0);
+  ASSERT_EQ(answer.photo.size(), sizeof card.photo);
+  EXPECT_EQ(std::memcmp(answer.photo.data(), card.photo, sizeof card.photo), 0);
 }
 
 }  // namespace

@@ -132,11 +132,11 @@ TEST_F(UsbExchangeTest, RequestShorterThanAFrameHeadIsRefusedWithoutIo) {
 TEST_F(UsbExchangeTest, CardSequenceThroughTheSimulatedReader) {
   sim::Engine engine(sim::SampleCard(sim::SampleKind::Hmt));
   Install(fakedev::EngineResponder(engine));
-  std::int32_t kind = 0;
-  ASSERT_EQ(ReadCardData(ctx_, kind), kOk);
-  EXPECT_EQ(kind, kCardHmt);
+  CardAnswer answer;
+  ASSERT_EQ(ReadCardData(ctx_, answer), kOk);
+  EXPECT_EQ(answer.kind, kCardHmt);
   engine.SetCard(std::nullopt);
-  EXPECT_EQ(ReadCardData(ctx_, kind), kStatusFindCardFailed);
+  EXPECT_EQ(ReadCardData(ctx_, answer), kStatusFindCardFailed);
 }
 
 class UsbDiscoveryTest : public ::testing::Test {

@@ -88,7 +88,7 @@ TEST(HandleReadCard, SelectorIsHandedThroughAndWrittenBack) {
   FakeNetwork net;
   ScriptedCard card;
   std::int32_t selector = 2001;
-  HandleReadCard(net, 5, selector, card.Pipeline());
+  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
   EXPECT_EQ(card.selectorSeen, 2001);
   EXPECT_EQ(selector, 7);
 }
@@ -96,7 +96,7 @@ TEST(HandleReadCard, SelectorIsHandedThroughAndWrittenBack) {
 TEST(HandleReadCard, ReadFailureSendsItsCodeAndSkipsThePhoto) {
   FakeNetwork net;
   ScriptedCard card;
-  card.readResult = 128;
+  card.readResult = kStatusFindCardFailed;
   std::int32_t selector = 0;
   EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
   EXPECT_EQ(BodyOf(net.sentBytes), "128|寻卡失败");
@@ -130,7 +130,7 @@ TEST(HandleReadCard, MissingOrTooLongTemporaryDirectoryAnswers278WithoutReading)
     ScriptedCard card;
     card.directory = std::u16string(250, u'd') + u"/";
     std::int32_t selector = 0;
-    HandleReadCard(net, 5, selector, card.Pipeline());
+    EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
     EXPECT_EQ(BodyOf(net.sentBytes), "278|读写文件失败");
     EXPECT_EQ(card.reads, 0);
   }
@@ -140,7 +140,7 @@ TEST(HandleReadCard, MissingOrTooLongTemporaryDirectoryAnswers278WithoutReading)
     ScriptedCard card;
     card.directory = std::u16string(249, u'd') + u"/";
     std::int32_t selector = 0;
-    HandleReadCard(net, 5, selector, card.Pipeline());
+    EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
     EXPECT_EQ(card.reads, 1);
     EXPECT_EQ(card.photoPath.size(), 259u);
     EXPECT_EQ(BodyOf(net.sentBytes), card.text + card.photo);
@@ -160,7 +160,7 @@ TEST(HandleReadCard, SendFailureIsTheResult) {
 TEST(HandleReadCard, SendTimeoutIsTheResult) {
   FakeNetwork net;
   ScriptedCard card;
-  card.readResult = 1;
+  card.readResult = kPortOpenFailed;
   net.sendScript = {IoStatus::kWouldBlock};
   std::int32_t selector = 0;
   EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kNetTimeout);

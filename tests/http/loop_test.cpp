@@ -216,7 +216,7 @@ TEST(EventLoopClient, PeerClosedWinsOverDataAndRemovesWithoutReading) {
     n.MakeReadable(a);
     n.MakeClosed(a);
   });
-  RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers());
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
   EXPECT_TRUE(rec.reads.empty());
   EXPECT_TRUE(Closed(net, a));
 }
@@ -228,7 +228,7 @@ TEST(EventLoopClient, NonCardRequestGetsNothingAndStays) {
   rec.cardFlag = 0;
   net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
   net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
-  RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers());
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
   EXPECT_EQ(rec.reads.size(), 2u);
   EXPECT_TRUE(rec.cards.empty());
   // Closed only once, at shutdown.
@@ -245,7 +245,7 @@ TEST(EventLoopClient, ReaderFailuresCloseOnlyOnSocketErrorOrPeerClosed) {
     std::vector<int> countAfter;
     net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
     net.steps.push_back([&](FakeNetwork& n) { countAfter.push_back(n.closedSockets.size()); });
-    RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers());
+    EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
     EXPECT_TRUE(rec.cards.empty());
     const bool removed = code != kNetTimeout;
     EXPECT_EQ(countAfter.at(0), removed ? 1u : 0u);
@@ -262,7 +262,7 @@ TEST(EventLoopClient, HandlerFailuresCloseTheConnectionUnlessTheAnswerWentOut) {
     std::size_t closedAfter = 99;
     net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
     net.steps.push_back([&](FakeNetwork& n) { closedAfter = n.closedSockets.size(); });
-    RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers());
+    EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
     EXPECT_EQ(rec.cards.size(), 1u);
     // An answer that could not be sent in time takes the connection with it.
     EXPECT_EQ(closedAfter, code == kOk ? 0u : 1u);
@@ -298,14 +298,14 @@ TEST(EventLoopClient, SelectorLivesAcrossRequestsOfTheThread) {
   Recorder rec;
   net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
   net.steps.push_back([b](FakeNetwork& n) { n.MakeReadable(b); });
-  RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers());
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
   EXPECT_EQ(rec.selectorsSeen, (std::vector<std::int32_t>{0, 2001}));
   // A new thread starts from 0 again.
   FakeNetwork again;
   Socket c = again.QueueConnection();
   Recorder rec2;
   again.steps.push_back([c](FakeNetwork& n) { n.MakeReadable(c); });
-  RunHttpService(again, again.StopEvent(), ServiceConfig{}, rec2.Handlers());
+  EXPECT_EQ(RunHttpService(again, again.StopEvent(), ServiceConfig{}, rec2.Handlers()), kOk);
   EXPECT_EQ(rec2.selectorsSeen, (std::vector<std::int32_t>{0}));
 }
 

@@ -43,17 +43,18 @@ class LoopbackService : public ::testing::Test {
     // Stands in for the card read: a failure body with a count of the requests.
     handlers.handleReadCard = [&net, this](Socket s, std::int32_t&, const Request&) {
       ++served;
-      return SendErrorResponse(net, s, 128);
+      return SendErrorResponse(net, s, ResultCode{128});
     };
     platform::NetEvent ev = stop->Event();
-    thread = platform::Thread::Start(
-        [this, ev, &net]() { return RunHttpService(net, ev, ServiceConfig{port}, handlers); });
+    thread = platform::Thread::Start([this, ev, &net]() {
+      return ToNumber(RunHttpService(net, ev, ServiceConfig{port}, handlers));
+    });
     ASSERT_TRUE(thread);
   }
   void TearDown() override {
     if (thread) {
       stop->Set();
-      EXPECT_EQ(thread->Join(), kOk);
+      EXPECT_EQ(ResultCode{thread->Join()}, kOk);
     }
     for (Socket s : clients) platform::SystemNetwork().CloseSocket(s);
   }
@@ -145,7 +146,7 @@ TEST_F(LoopbackService, StopClosesClientsAndTheListener) {
   Write(c, "GET /readCard HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(EndsWithFailureBody(ReadOneResponse(c)));
   stop->Set();
-  EXPECT_EQ(thread->Join(), kOk);
+  EXPECT_EQ(ResultCode{thread->Join()}, kOk);
   thread.reset();
   // The client sees the end of the stream, and nothing listens any more.
   EXPECT_EQ(ReadOneResponse(c), "");
@@ -174,13 +175,14 @@ TEST(LoopbackPort, StopSignalIsAutoReset) {
   EXPECT_EQ(RunHttpService(net, stop->Event(), ServiceConfig{FreePort()}, none), kOk);
   const std::uint16_t port = FreePort();
   platform::NetEvent ev = stop->Event();
-  auto t = platform::Thread::Start(
-      [&net, ev, port, &none]() { return RunHttpService(net, ev, ServiceConfig{port}, none); });
+  auto t = platform::Thread::Start([&net, ev, port, &none]() {
+    return ToNumber(RunHttpService(net, ev, ServiceConfig{port}, none));
+  });
   ASSERT_TRUE(t);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(t->Finished());
   stop->Set();
-  EXPECT_EQ(t->Join(), kOk);
+  EXPECT_EQ(ResultCode{t->Join()}, kOk);
 }
 
 }  // namespace

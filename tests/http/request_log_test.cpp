@@ -35,12 +35,12 @@ TEST(RequestLogLine, AddressesInTheirShortestFormAndEveryFieldOneToken) {
 
   RequestLogEntry entry;
   entry.path = "/READCARD";
-  entry.answer.code = 263;
+  entry.answer.code = kDecoderOtherError;
   entry.answer.read.transport = 2001;
   entry.answer.read.port = "/dev/my reader\n\xE4\xB8\x89";
   entry.answer.read.readerMs = 12;
   entry.answer.photoMs = 3;
-  entry.sent = 305;
+  entry.sent = kNetTimeout;
   EXPECT_EQ(FormatRequestLine(entry),
             "request client=- path=/READCARD code=263 transport=hid port=/dev/my?reader???? "
             "reader_ms=12 photo_ms=3 sent=305");

@@ -179,10 +179,10 @@ TEST(ResponseOverSocket, FailureBodyIsCodeAndMessage) {
     std::size_t length;
   };
   const Case cases[] = {
-      {128, "128|寻卡失败", 16},
-      {1, "1|打开端口失败", 20},
-      {285, "285|加载图片失败", 22},
-      {289, "289|未知错误", 16},
+      {ResultCode{128}, "128|寻卡失败", 16},
+      {ResultCode{1}, "1|打开端口失败", 20},
+      {ResultCode{285}, "285|加载图片失败", 22},
+      {ResultCode{289}, "289|未知错误", 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
@@ -228,7 +228,7 @@ TEST(ResponseOverSocket, PeerThatVanishedGivesSocketErrorWithoutSignal) {
   EXPECT_EQ(SendAll(pair.net(), pair.service(), reinterpret_cast<const std::uint8_t*>(big.data()),
                     big.size(), sent),
             kSocketError);
-  EXPECT_EQ(SendErrorResponse(pair.net(), pair.service(), 128), kSocketError);
+  EXPECT_EQ(SendErrorResponse(pair.net(), pair.service(), ResultCode{128}), kSocketError);
 }
 
 TEST(ResponseOverSocket, ReaderThatNeverReadsTimesOutAfterOneWait) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 #include "photo/decode_photo.h"
 #include "photo/decoder.h"
 #include "photo/photo.h"
@@ -29,18 +29,14 @@ int TALVEX_VENDOR_CALL CountingDecoder(char*, int) {
 TEST(OutOfMemory, PhotoFileThatCannotBeCreatedGives278WithoutTheDecoder) {
   test::ScratchDir dir;
   const std::u16string path = test::Wide(dir.File("image.wlt"));
-  std::vector<std::uint8_t> block(4 + 256 + 512, 0x5A);
-  block[0] = 0x01;  // text length 256
-  block[1] = 0x00;
-  block[2] = 0x02;  // photo length 512
-  block[3] = 0x00;
+  const std::vector<std::uint8_t> block(512, 0x5A);
   ScopedPhotoDecoder decoder(CountingDecoder);
   decoderCalls = 0;
 
   ResultCode rc = kOk;
   {
     RefusedAllocations refused;
-    rc = DecodePhoto(block.data(), path.c_str(), 2001);
+    rc = DecodePhoto(block, path.c_str(), 2001);
   }
   EXPECT_EQ(rc, kFileError);
   EXPECT_EQ(decoderCalls, 0);

@@ -99,16 +99,11 @@ TEST_F(StandinLibraryTest, FailureAnswers) {
 }
 
 TEST_F(StandinLibraryTest, CardPhotoBlockBecomesTheBase64JpegOfItsPicture) {
-  std::vector<std::uint8_t> readBlock(4 + 256 + 1024, 0x20);
-  readBlock[0] = 0x01;  // T = 256, P = 1024
-  readBlock[2] = 0x04;
-  readBlock[1] = readBlock[3] = 0;
   std::uint8_t photo[1024];
   standin::MakeSamplePhoto(2, photo);
-  std::memcpy(readBlock.data() + 260, photo, 1024);
   ScopedPhotoDecoder standin(StandinGetBmp());
   const std::u16string folder = test::Wide(dir_.path() + "/");
-  ASSERT_EQ(DecodePhoto(readBlock.data(), (folder + u"image.wlt").c_str(), 2001), kOk);
+  ASSERT_EQ(DecodePhoto(photo, (folder + u"image.wlt").c_str(), 2001), kOk);
   std::string text;
   ASSERT_EQ(EncodePhoto((folder + u"image.bmp").c_str(), text), kOk);
 
@@ -123,8 +118,8 @@ TEST_F(StandinLibraryTest, CardPhotoBlockBecomesTheBase64JpegOfItsPicture) {
   for (std::size_t i = 0; i < rgb.size(); ++i) total += std::abs(rgb[i] - image.rgb[i]);
   EXPECT_LT(static_cast<double>(total) / rgb.size(), 6.0);
 
-  std::memset(readBlock.data() + 260, 0x33, 1024);  // not the stand-in format
-  EXPECT_EQ(DecodePhoto(readBlock.data(), (folder + u"image.wlt").c_str(), 3), kDecoderFormatError);
+  std::memset(photo, 0x33, sizeof photo);  // not the stand-in format
+  EXPECT_EQ(DecodePhoto(photo, (folder + u"image.wlt").c_str(), 3), kDecoderFormatError);
 }
 
 }  // namespace

@@ -57,11 +57,12 @@ class FrameExchange : public ::testing::Test {
 TEST_F(FrameExchange, StatusByteThreePassesThroughAndTheOthersAreIgnored) {
   const struct {
     std::uint8_t sw3;
-    ResultCode expected;
+    std::int32_t expected;
   } cases[] = {{0x90, 0},   {0x00, 0}, {0x9F, 159}, {0x80, 128},
                {0x81, 129}, {0x01, 1}, {0x41, 65},  {0xFF, 255}};
   for (const auto& c : cases) {
-    EXPECT_EQ(Answer(ResponseFrame(c.sw3, {1, 2, 3}, 0x6A, 0x90)), c.expected) << int{c.sw3};
+    EXPECT_EQ(ToNumber(Answer(ResponseFrame(c.sw3, {1, 2, 3}, 0x6A, 0x90))), c.expected)
+        << int{c.sw3};
     EXPECT_EQ(ctx.dataLength, 3) << "an error status still records the data length";
   }
   EXPECT_EQ(line.requests.back(), Bytes(kFindCardFrame, kFindCardFrame + 10));

@@ -153,10 +153,10 @@ TEST_F(SerialOverPty, TheScanKeepsTheAnsweringPortAndReleasesTheOthers) {
   EXPECT_NE(OpenSerialPort(5, kBaudRate, false), nullptr);
   EXPECT_EQ(OpenSerialPort(7, kBaudRate, false), nullptr);
 
-  std::int32_t kind = 0;
-  EXPECT_EQ(ReadCardData(*opened, kind), kOk);
-  EXPECT_EQ(kind, kCardForeign);
-  CloseReader(opened);
+  CardAnswer answer;
+  EXPECT_EQ(ReadCardData(*opened, answer), kOk);
+  EXPECT_EQ(answer.kind, kCardForeign);
+  opened.reset();
   EXPECT_NE(OpenSerialPort(7, kBaudRate, false), nullptr);
 
   // A later request: no probe and no second start-up command.

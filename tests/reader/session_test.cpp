@@ -50,7 +50,7 @@ TEST_F(ReaderSession, TheSelectorIsWrittenBackEvenWhenTheStartupCommandFails) {
   ASSERT_EQ(Open(selector), kOk);
   EXPECT_EQ(engine.Count(Command::Startup), 1u);
   EXPECT_EQ(engine.Count(Command::Probe), 1u);
-  CloseReader(ctx);
+  ctx.reset();
   EXPECT_EQ(ctx, nullptr);
   EXPECT_EQ(serial.OpenPorts(), 0);
 }
@@ -61,7 +61,7 @@ TEST_F(ReaderSession, TheStartupCommandGoesOnlyToTheFirstReaderOfTheProcess) {
   std::int32_t three = 3, five = 5;
   ASSERT_EQ(Open(three), kOk);
   EXPECT_EQ(serial.Stats(3).lastBaudRate, 115200);
-  CloseReader(ctx);
+  ctx.reset();
   ASSERT_EQ(Open(five), kOk);
   EXPECT_EQ(engine.Count(Command::Startup), 1u);
   EXPECT_EQ(other.TotalRequests(), 0u) << "a named port gets neither probe nor start-up";
@@ -119,13 +119,16 @@ class CardSequence : public ReaderSession {
     engine.ResetCounters();
   }
   ResultCode Read() {
-    kind = 99;
-    return ReadCardData(*ctx, kind);
+    answer.kind = 99;
+    const ResultCode rc = ReadCardData(*ctx, answer);
+    kind = answer.kind;
+    return rc;
   }
   void Spoil(Command c, FaultKind k, std::uint32_t value = 0) {
     engine.ClearFaults();
     engine.AddFault(c, Fault{k, value});
   }
+  CardAnswer answer;
   std::int32_t kind = 0;
 };
 
@@ -137,7 +140,7 @@ TEST_F(CardSequence, FindCardAnsweringSuccessIsAnError) {
   }
   EXPECT_EQ(engine.Count(Command::SelectCard), 0u);
   Spoil(Command::FindCard, FaultKind::Status, 0x01);
-  EXPECT_EQ(Read(), 1);
+  EXPECT_EQ(Read(), kPortOpenFailed);  // status 0x01 reads like the host-side 1
   Spoil(Command::FindCard, FaultKind::Silence);
   EXPECT_EQ(Read(), kReceiveTimeout);
 }
@@ -163,7 +166,7 @@ TEST_F(CardSequence, SelectCardAcceptsOnlySuccessOr0x81) {
   }
   EXPECT_EQ(engine.Count(Command::ReadBaseMessage), 0u);
   Spoil(Command::ReadBaseMessage, FaultKind::Status, 0x41);
-  EXPECT_EQ(Read(), 0x41);
+  EXPECT_EQ(Read(), ResultCode{0x41});
 }
 
 TEST_F(CardSequence, TextAndPhotoLengthsMustFitTheDataReceived) {
@@ -198,7 +201,7 @@ TEST_F(CardSequence, TheKindMarkerIsComparedAsAWholeCodeUnit) {
     engine.SetCard(card);
     EXPECT_EQ(Read(), kOk);
     EXPECT_EQ(kind, c.kind) << std::hex << int{c.high} << int{c.low};
-    EXPECT_EQ(ctx->rxBuffer[kAnswerTextOffset + 248], c.low);
+    EXPECT_EQ(answer.text[248], c.low);
   }
 }
 

@@ -148,20 +148,21 @@ class LoopCycle : public ::testing::Test {
         changed_.notify_all();
         changed_.wait(lock, [this] { return release_; });
       }
-      return SendErrorResponse(Net(), s, 128);
+      return SendErrorResponse(Net(), s, ResultCode{128});
     };
     handlers_.listening = [this] { listening_.store(true, std::memory_order_release); };
     listening_ = false;
     platform::NetEvent ev = stop_->Event();
     const std::uint16_t port = port_;
-    thread_ = platform::Thread::Start(
-        [this, ev, port] { return RunHttpService(Net(), ev, ServiceConfig{port}, handlers_); });
+    thread_ = platform::Thread::Start([this, ev, port] {
+      return ToNumber(RunHttpService(Net(), ev, ServiceConfig{port}, handlers_));
+    });
     ASSERT_TRUE(thread_);
   }
   // Sets the stop signal and returns the thread's exit code.
-  int Stop() {
+  ResultCode Stop() {
     stop_->Set();
-    const int code = thread_->Join();
+    const ResultCode code{thread_->Join()};
     thread_.reset();
     stop_.reset();
     return code;
@@ -224,7 +225,7 @@ TEST_F(LoopCycle, RequestInFlightIsAnsweredBeforeTheStopTakesEffect) {
     // answer went out.
     stop_->Set();
     Release();
-    const int code = thread_->Join();
+    const ResultCode code{thread_->Join()};
     thread_.reset();
     stop_.reset();
     ASSERT_EQ(code, kOk) << "cycle " << i;
@@ -287,10 +288,11 @@ class ServiceCycle : public ::testing::Test {
       ConfigureHttpService(ServiceConfig{port});
       if (StartHttpService() != 1) break;
       if (WaitUntilHttpServiceListens()) return port;
-      const ResultCode code = HttpServiceExitCode();
+      const std::optional<ResultCode> code = HttpServiceExitCode();
       StopHttpService();
       if (code != kBindFailed) {
-        ADD_FAILURE() << "the service did not listen on port " << port << ": " << code;
+        ADD_FAILURE() << "the service did not listen on port " << port << ": "
+                      << code.value_or(kOk);
         return 0;
       }
     }
@@ -308,10 +310,10 @@ TEST_F(ServiceCycle, StartListenStopRepeats) {
   for (int i = 0; i < kCycles; ++i) {
     ASSERT_NE(StartOnFreePort(), 0) << "cycle " << i;
     ASSERT_TRUE(HttpServiceThreadExists());
-    EXPECT_EQ(HttpServiceExitCode(), -1);
+    EXPECT_FALSE(HttpServiceExitCode());
     StopHttpService();
     EXPECT_FALSE(HttpServiceThreadExists());
-    EXPECT_EQ(HttpServiceExitCode(), -1);
+    EXPECT_FALSE(HttpServiceExitCode());
   }
 }
 

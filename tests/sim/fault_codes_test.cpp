@@ -37,10 +37,10 @@ class SimulatedRead : public ::testing::Test {
     std::unique_ptr<ReaderContext> ctx;
     ResultCode rc = OpenReader(selector, ctx);
     if (rc == kOk) {
-      std::int32_t k = 0;
-      rc = ReadCardData(*ctx, k);
-      if (kind) *kind = k;
-      CloseReader(ctx);
+      CardAnswer answer;
+      rc = ReadCardData(*ctx, answer);
+      if (kind) *kind = answer.kind;
+      ctx.reset();
     }
     EXPECT_EQ(serial_.OpenPorts(), 0);
     return rc;
@@ -66,14 +66,14 @@ TEST_F(SimulatedRead, EachCardKindIsRecognised) {
 
 TEST_F(SimulatedRead, NoCardEndsWithFindCardFailed) {
   engine_.SetCard(std::nullopt);
-  EXPECT_EQ(Read(), 128);
+  EXPECT_EQ(Read(), kStatusFindCardFailed);
   EXPECT_EQ(engine_.Count(Command::ReadBaseMessage), 1u);  // 80 and 81 do not stop the sequence
 }
 
 TEST_F(SimulatedRead, FaultsGiveTheDocumentedCodes) {
   struct Case {
     const char* fault;
-    ResultCode code;
+    std::int32_t code;
   } cases[] = {
       {"read:checksum", 3},
       {"read:stray", 281},
@@ -95,7 +95,7 @@ TEST_F(SimulatedRead, FaultsGiveTheDocumentedCodes) {
     ResetStartupCommandForTesting();
     engine_.ClearFaults();
     Fail(c.fault);
-    EXPECT_EQ(Read(), c.code) << c.fault;
+    EXPECT_EQ(ToNumber(Read()), c.code) << c.fault;
   }
   engine_.ClearFaults();
   EXPECT_EQ(Read(), kOk);
@@ -103,7 +103,7 @@ TEST_F(SimulatedRead, FaultsGiveTheDocumentedCodes) {
 
 TEST_F(SimulatedRead, CountedFaultWearsOffOnTheNextRead) {
   Fail("startup:silence:1");
-  EXPECT_EQ(Read(), 2);
+  EXPECT_EQ(Read(), kReceiveTimeout);
   // The start-up command is not sent again, and the card reads.
   EXPECT_EQ(Read(), kOk);
   EXPECT_EQ(engine_.Count(Command::Startup), 1u);

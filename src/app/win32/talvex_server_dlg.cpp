@@ -186,7 +186,7 @@ INT_PTR CTalvexServerDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lPar
     case WM_TIMER:
       // A service thread that ended by itself shows as stopped: 启动 is
       // enabled again.
-      if (wParam == kServiceWatchTimer && running_ && HttpServiceExitCode() != -1) OnStop();
+      if (wParam == kServiceWatchTimer && running_ && HttpServiceExitCode()) OnStop();
       return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {

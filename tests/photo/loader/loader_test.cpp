@@ -18,20 +18,16 @@ namespace {
 TEST(LibraryLookupTest, LibraryBesideTheExecutableIsCalledAndItsAnswersMapped) {
   test::ScratchDir dir;
   setenv("TALVEX_FAKE_GETBMP_LOG", dir.File("calls.log").c_str(), 1);
-  std::vector<std::uint8_t> block(4 + 256 + 1024, 7);
-  block[0] = 1;  // T = 256, P = 1024
-  block[1] = 0;
-  block[2] = 4;
-  block[3] = 0;
+  const std::vector<std::uint8_t> block(1024, 7);
   const std::u16string photo = test::Wide(dir.File("image.wlt"));
-  EXPECT_EQ(DecodePhoto(block.data(), photo.c_str(), 5), kOk);
+  EXPECT_EQ(DecodePhoto(block, photo.c_str(), 5), kOk);
   setenv("TALVEX_FAKE_GETBMP_ANSWER", "-6", 1);
-  EXPECT_EQ(DecodePhoto(block.data(), photo.c_str(), 2001), kDecoderDeviceError);
+  EXPECT_EQ(DecodePhoto(block, photo.c_str(), 2001), kDecoderDeviceError);
   setenv("TALVEX_FAKE_GETBMP_ANSWER", "7", 1);
-  EXPECT_EQ(DecodePhoto(block.data(), photo.c_str(), 1001), kDecoderOtherError);
+  EXPECT_EQ(DecodePhoto(block, photo.c_str(), 1001), kDecoderOtherError);
   {
     ScopedPhotoDecoder none(nullptr);  // the seam still wins over the library
-    EXPECT_EQ(DecodePhoto(block.data(), photo.c_str(), 5), kDecoderOtherError);
+    EXPECT_EQ(DecodePhoto(block, photo.c_str(), 5), kDecoderOtherError);
   }
   const std::vector<std::uint8_t> log = test::ReadBytes(dir.File("calls.log"));
   const std::string path = dir.File("image.wlt");

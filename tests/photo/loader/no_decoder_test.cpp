@@ -26,20 +26,16 @@ TEST(MissingDecoderTest, LookUpWithoutMemoryGives277AndIsTriedAgain) {
   test::ScratchDir dir;
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
-  std::vector<std::uint8_t> block(4 + 256 + 512, 7);
-  block[0] = 1;
-  block[1] = 0;
-  block[2] = 2;
-  block[3] = 0;
+  const std::vector<std::uint8_t> block(512, 7);
   ResultCode rc = kOk;
   {
     RefusedAllocations refused;
-    rc = DecodePhoto(block.data(), u"image.wlt", 1);
+    rc = DecodePhoto(block, u"image.wlt", 1);
   }
   EXPECT_EQ(rc, kOutOfMemory);
   EXPECT_EQ(test::ReadBytes(dir.File("image.wlt")).size(), 512u);
   if (!platform::DynamicLibrary::Load("libWltRS.so").IsLoaded()) {
-    EXPECT_EQ(DecodePhoto(block.data(), u"image.wlt", 1), kDecoderOtherError);
+    EXPECT_EQ(DecodePhoto(block, u"image.wlt", 1), kDecoderOtherError);
   }
   std::filesystem::current_path(before);
 }
@@ -48,13 +44,9 @@ TEST(MissingDecoderTest, DecodingFailsWith263) {
   if (platform::DynamicLibrary::Load("libWltRS.so").IsLoaded())
     GTEST_SKIP() << "a libWltRS.so is installed on this system";
   test::ScratchDir dir;
-  std::vector<std::uint8_t> block(4 + 256 + 1024, 9);
-  block[0] = 1;
-  block[1] = 0;
-  block[2] = 4;
-  block[3] = 0;
+  const std::vector<std::uint8_t> block(1024, 9);
   EXPECT_EQ(PhotoDecoder(), nullptr);
-  EXPECT_EQ(DecodePhoto(block.data(), test::Wide(dir.File("image.wlt")).c_str(), 2001),
+  EXPECT_EQ(DecodePhoto(block, test::Wide(dir.File("image.wlt")).c_str(), 2001),
             kDecoderOtherError);
   EXPECT_EQ(test::ReadBytes(dir.File("image.wlt")).size(), 1024u);
 }

@@ -1,9 +1,10 @@
 // One card read: open the reader, run the card sequence, build the result
 // text for the card's kind, write and decode the photo, close the reader.
-#include "card/read_card.h"
+#include "flow/read_card.h"
 
 #include <chrono>
 #include <new>
+#include <span>
 
 #include "card/result_text.h"
 #include "photo/decode_photo.h"
@@ -45,6 +46,23 @@ class TraceScope {
   std::int64_t photoMs_ = 0;
 };
 
+// Appends the result text of a card of `kind`; false for a kind without one.
+bool BuildText(std::int32_t kind, char*& cursor, std::span<const std::uint8_t> text) {
+  switch (kind) {
+    case kCardResident:
+      BuildResidentText(cursor, text.data());
+      return true;
+    case kCardForeign:
+      BuildForeignText(cursor, text.data());
+      return true;
+    case kCardHmt:
+      BuildHmtText(cursor, text.data());
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath,
@@ -53,46 +71,25 @@ ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath,
   length = 0;
   TraceScope scope(trace, selector);
 
-  std::unique_ptr<ReaderContext> context;
-  ResultCode rc = OpenReader(selector, context, scope.Port());
+  // Closes when the read ends, whichever way, inside the time the trace reports.
+  std::unique_ptr<ReaderContext> reader;
+  ResultCode rc = OpenReader(selector, reader, scope.Port());
   if (rc != kOk) return rc;
 
-  std::int32_t kind = 0;
-  rc = ReadCardData(*context, kind);
-  if (rc != kOk) {
-    CloseReader(context);
-    return rc;
-  }
+  CardAnswer answer;
+  rc = ReadCardData(*reader, answer);
+  if (rc != kOk) return rc;
 
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kResultTextCapacity]);
-  if (!buffer) {
-    CloseReader(context);
-    return kOutOfMemory;
-  }
+  if (!buffer) return kOutOfMemory;
   buffer[0] = '\0';
-
   char* cursor = buffer.get();
-  const std::uint8_t* cardText = context->rxBuffer + kAnswerTextOffset;
-  switch (kind) {
-    case kCardResident:
-      BuildResidentText(cursor, cardText);
-      break;
-    case kCardForeign:
-      BuildForeignText(cursor, cardText);
-      break;
-    case kCardHmt:
-      BuildHmtText(cursor, cardText);
-      break;
-    default:
-      CloseReader(context);
-      return kUnknownCardKind;  // the buffer goes with `buffer`
-  }
+  if (!BuildText(answer.kind, cursor, answer.text)) return kUnknownCardKind;
 
-  // The photo bytes lie in the reader's buffer: decode before closing.
+  // The photo lies in the reader's buffer: it is decoded while the reader is open.
   scope.PhotoStarted();
-  rc = DecodePhoto(context->rxBuffer + kAnswerBlockOffset, photoPath, context->transport);
+  rc = DecodePhoto(answer.photo, photoPath, reader->transport);
   scope.PhotoEnded();
-  CloseReader(context);
   if (rc != kOk) return rc;  // the text built so far is discarded
 
   length = static_cast<std::int32_t>(cursor - buffer.get());

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "card/result_codes.h"
+#include "core/result.h"
 
 namespace talvex {
 
