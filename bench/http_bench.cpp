@@ -7,6 +7,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "platform/net.h"
+#include "platform/net_testing.h"
 
 namespace {
 
@@ -35,17 +36,17 @@ const std::string kBrowserRequest =
 struct Pair {
   Socket service = talvex::platform::kInvalidSocket;
   Socket peer = talvex::platform::kInvalidSocket;
-  talvex::platform::NetEvent event = nullptr;
+  talvex::platform::OwnedNetEvent event;
   talvex::platform::Network& net = talvex::platform::SystemNetwork();
   Pair() {
     talvex::platform::CreateSocketPair(&service, &peer);
     event = net.CreateEvent();
-    net.SelectEvents(service, event, talvex::platform::kNetRead | talvex::platform::kNetClose);
+    net.SelectEvents(service, event.get(),
+                     talvex::platform::kNetRead | talvex::platform::kNetClose);
   }
   ~Pair() {
     net.CloseSocket(service);
     net.CloseSocket(peer);
-    net.CloseEvent(event);
   }
 };
 

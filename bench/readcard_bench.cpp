@@ -37,6 +37,7 @@
 #include "http/request.h"
 #include "platform/devices.h"
 #include "platform/net.h"
+#include "platform/net_testing.h"
 #include "platform/utf.h"
 #include "reader-sim/card.h"
 #include "reader-sim/engine.h"
@@ -97,7 +98,7 @@ struct LoopbackConnection {
   talvex::platform::Network& net = talvex::platform::SystemNetwork();
   Socket service = talvex::platform::kInvalidSocket;
   Socket client = talvex::platform::kInvalidSocket;
-  talvex::platform::NetEvent event = nullptr;
+  talvex::platform::OwnedNetEvent event;
 
   // Accepted by the platform's Accept, so the service's end has the options
   // the service's client sockets have; `nagle` turns Nagle's algorithm on for
@@ -124,12 +125,12 @@ struct LoopbackConnection {
       setsockopt(static_cast<int>(service), IPPROTO_TCP, TCP_NODELAY, &zero, sizeof zero);
     }
     event = net.CreateEvent();
-    net.SelectEvents(service, event, talvex::platform::kNetRead | talvex::platform::kNetClose);
+    net.SelectEvents(service, event.get(),
+                     talvex::platform::kNetRead | talvex::platform::kNetClose);
   }
   ~LoopbackConnection() {
     if (service != talvex::platform::kInvalidSocket) net.CloseSocket(service);
     if (client != talvex::platform::kInvalidSocket) close(static_cast<int>(client));
-    if (event) net.CloseEvent(event);
   }
   bool ok() const { return service != talvex::platform::kInvalidSocket; }
 

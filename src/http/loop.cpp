@@ -23,10 +23,7 @@ constexpr int kNoMemoryPauseMs = 100;
 }  // namespace
 
 ServiceTables::ServiceTables() {
-  for (int i = 0; i < kEventTableSize; ++i) {
-    sockets[i] = kInvalidSocket;
-    events[i] = nullptr;
-  }
+  for (Socket& s : sockets) s = kInvalidSocket;
   for (Socket& s : listeners) s = kInvalidSocket;
 }
 
@@ -61,21 +58,20 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
         break;
     }
   }
-  net.ResetEvent(tables.events[kListenerIndex]);
+  net.ResetEvent(tables.events[kListenerIndex].get());
   if (result != kOk || client == kInvalidSocket) return result;
-  NetEvent event = net.CreateEvent();
-  if (event == nullptr) {
+  platform::OwnedNetEvent event = net.CreateEvent();
+  if (!event) {
     net.CloseSocket(client);
     return kOutOfMemory;
   }
-  if (!net.SelectEvents(client, event, platform::kNetRead | platform::kNetClose)) {
-    net.CloseEvent(event);
+  if (!net.SelectEvents(client, event.get(), platform::kNetRead | platform::kNetClose)) {
     net.CloseSocket(client);
     return kEventSelectFailed;
   }
   const int index = tables.count + kFirstClientIndex;
   tables.sockets[index] = client;
-  tables.events[index] = event;
+  tables.events[index] = std::move(event);
   tables.requests[index].Reset();
   tables.count += 1;
   return kOk;
@@ -86,14 +82,13 @@ void RemoveClient(Network& net, ServiceTables& tables, int index) {
   const int last = tables.count + 1;
   if (index > last) return;
   net.CloseSocket(tables.sockets[index]);
-  net.CloseEvent(tables.events[index]);
+  tables.events[index].reset();
   if (index < last) {
     tables.sockets[index] = tables.sockets[last];
-    tables.events[index] = tables.events[last];
+    tables.events[index] = std::move(tables.events[last]);
     tables.requests[index] = std::move(tables.requests[last]);
   }
   tables.sockets[last] = kInvalidSocket;
-  tables.events[last] = nullptr;
   tables.requests[last].Reset();
   tables.count -= 1;
 }
@@ -122,7 +117,7 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
   removed = false;
   if (fromWait) {
     NetEventState state;
-    if (!net.EnumEvents(socket, tables.events[index], &state)) return kEnumEventsFailed;
+    if (!net.EnumEvents(socket, tables.events[index].get(), &state)) return kEnumEventsFailed;
     if (state.closed) {
       // Peer-closed wins over data still waiting: it is discarded unread.
       RemoveClient(net, tables, index);
@@ -134,7 +129,7 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
 
   Request request;
   ResultCode code = handlers.readRequest(socket, tables.requests[index], request);
-  if (fromWait) net.ResetEvent(tables.events[index]);
+  if (fromWait) net.ResetEvent(tables.events[index].get());
   if (code != kOk) {
     if (code == kSocketError || code == kPeerClosed) {
       RemoveClient(net, tables, index);
@@ -167,59 +162,92 @@ ResultCode GuardedServe(Network& net, ServiceTables& tables, int index, bool fro
   }
 }
 
+// What one wait watches: the stop signal, the listeners unless accepting is
+// closed, and the clients from `nextClient` on (so that each gets its turn:
+// the wait reports the first ready entry). order maps a wait position to its
+// table index; *wake becomes the earliest time a request or a pause runs out.
+int FillWaitSet(const ServiceTables& tables, bool acceptOpen, int nextClient, NetEvent* waitSet,
+                int* order, std::int64_t* wake) {
+  waitSet[kStopIndex] = tables.stop;
+  order[kStopIndex] = kStopIndex;
+  waitSet[kListenerIndex] = acceptOpen ? tables.events[kListenerIndex].get() : nullptr;
+  order[kListenerIndex] = kListenerIndex;
+  for (int k = 0; k < tables.count; ++k) {
+    const int index = kFirstClientIndex + (nextClient + k) % tables.count;
+    waitSet[kFirstClientIndex + k] = tables.events[index].get();
+    order[kFirstClientIndex + k] = index;
+    const RequestState& request = tables.requests[index];
+    if (request.InProgress() && (*wake < 0 || request.DeadlineMs() < *wake)) {
+      *wake = request.DeadlineMs();
+    }
+  }
+  return tables.count + kFirstClientIndex;
+}
+
+int TimeoutUntil(std::int64_t wake, std::int64_t now) {
+  if (wake < 0) return -1;
+  const std::int64_t left = wake - now;
+  return left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+}
+
+// Requests whose time ran out are ended (or served, when only their body was
+// missing) without waiting for another byte.
+ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
+                        std::int32_t& selector) {
+  const std::int64_t now = net.NowMs();
+  for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
+    bool removed = false;
+    const RequestState& request = tables.requests[index];
+    if (request.InProgress() && now >= request.DeadlineMs()) {
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, selector, removed);
+      if (code != kOk) return code;
+    }
+    if (!removed) ++index;
+  }
+  return kOk;
+}
+
+// The accepts of the listeners, which rest for a while after the system ran
+// out of descriptors or buffers.
+struct AcceptPause {
+  std::int64_t until = -1;  // none
+  int atCount = 0;          // the clients there were; one leaving ends the pause
+};
+
+ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause) {
+  if (tables.count >= kMaxClients) {
+    net.ResetEvent(tables.events[kListenerIndex].get());
+    return kOk;
+  }
+  int pauseMs = 0;
+  const ResultCode code = AcceptClient(net, tables, &pauseMs);
+  if (code == kOk && pauseMs > 0) {
+    pause.until = net.NowMs() + pauseMs;
+    pause.atCount = tables.count;
+  }
+  return code;
+}
+
 ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
   std::int32_t selector = 0;
   NetEvent waitSet[kEventTableSize];
   int order[kEventTableSize];  // wait position -> table index
   int nextClient = 0;          // where the next round of clients starts
-  std::int64_t acceptPausedUntil = -1;
-  int pausedAtCount = 0;
+  AcceptPause pause;
   for (;;) {
-    std::int64_t now = net.NowMs();
-    if (acceptPausedUntil >= 0 && (now >= acceptPausedUntil || tables.count < pausedAtCount)) {
-      acceptPausedUntil = -1;
-    }
-    const int entries = tables.count + kFirstClientIndex;
-    waitSet[kStopIndex] = tables.events[kStopIndex];
-    order[kStopIndex] = kStopIndex;
+    const std::int64_t now = net.NowMs();
+    if (pause.until >= 0 && (now >= pause.until || tables.count < pause.atCount)) pause.until = -1;
     // With the table full, a pending connection would keep the listener
     // ready and the wait would spin: leave it out until a client has gone.
-    const bool acceptOpen = tables.count < kMaxClients && acceptPausedUntil < 0;
-    waitSet[kListenerIndex] = acceptOpen ? tables.events[kListenerIndex] : nullptr;
-    order[kListenerIndex] = kListenerIndex;
-    std::int64_t wake = acceptPausedUntil;
-    // The wait reports the first ready entry: the clients are put in it from
-    // the one after the last served, so each gets its turn.
+    const bool acceptOpen = tables.count < kMaxClients && pause.until < 0;
     if (nextClient >= tables.count) nextClient = 0;
-    for (int k = 0; k < tables.count; ++k) {
-      const int index = kFirstClientIndex + (nextClient + k) % tables.count;
-      waitSet[kFirstClientIndex + k] = tables.events[index];
-      order[kFirstClientIndex + k] = index;
-      const RequestState& request = tables.requests[index];
-      if (request.InProgress() && (wake < 0 || request.DeadlineMs() < wake)) {
-        wake = request.DeadlineMs();
-      }
-    }
-    int timeoutMs = -1;
-    if (wake >= 0) {
-      const std::int64_t left = wake - now;
-      timeoutMs = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
-    }
+    std::int64_t wake = pause.until;
+    const int entries = FillWaitSet(tables, acceptOpen, nextClient, waitSet, order, &wake);
 
-    const int position = net.WaitAnyFor(waitSet, entries, timeoutMs);
+    const int position = net.WaitAnyFor(waitSet, entries, TimeoutUntil(wake, now));
     if (position == platform::kWaitTimedOut) {
-      // Requests whose time ran out are ended (or served, when only their
-      // body was missing) without waiting for another byte.
-      now = net.NowMs();
-      for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
-        bool removed = false;
-        const RequestState& request = tables.requests[index];
-        if (request.InProgress() && now >= request.DeadlineMs()) {
-          const ResultCode code =
-              GuardedServe(net, tables, index, false, handlers, selector, removed);
-          if (code != kOk) return code;
-        }
-        if (!removed) ++index;
+      if (const ResultCode code = ServeExpired(net, tables, handlers, selector); code != kOk) {
+        return code;
       }
       continue;
     }
@@ -227,17 +255,7 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     const int index = order[position];
     if (index == kStopIndex) return kOk;
     if (index == kListenerIndex) {
-      if (tables.count >= kMaxClients) {
-        net.ResetEvent(tables.events[kListenerIndex]);
-        continue;
-      }
-      int pauseMs = 0;
-      const ResultCode code = AcceptClient(net, tables, &pauseMs);
-      if (code != kOk) return code;
-      if (pauseMs > 0) {
-        acceptPausedUntil = net.NowMs() + pauseMs;
-        pausedAtCount = tables.count;
-      }
+      if (const ResultCode code = OnListenerReady(net, tables, pause); code != kOk) return code;
       continue;
     }
     bool removed = false;
@@ -265,12 +283,44 @@ void CloseListeners(Network& net, ServiceTables& tables) {
   tables.sockets[kListenerIndex] = kInvalidSocket;
 }
 
-}  // namespace
+// The sockets layer for the length of one run.
+class NetSession {
+ public:
+  explicit NetSession(Network& net) : net_(net), started_(net.Startup()) {}
+  ~NetSession() {
+    if (started_) net_.Cleanup();
+  }
+  NetSession(const NetSession&) = delete;
+  NetSession& operator=(const NetSession&) = delete;
+  bool Started() const { return started_; }
 
-ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig& config,
-                          const RequestHandlers& handlers) {
-  if (!net.Startup()) return kOutOfMemory;
-  ServiceTables tables;
+ private:
+  Network& net_;
+  bool started_;
+};
+
+// Closes the clients' sockets and the listeners when a run ends, whichever
+// way; the events go with the tables.
+class TableSockets {
+ public:
+  TableSockets(Network& net, ServiceTables& tables) : net_(net), tables_(tables) {}
+  ~TableSockets() {
+    for (int i = kFirstClientIndex; i < tables_.count + kFirstClientIndex; ++i) {
+      net_.CloseSocket(tables_.sockets[i]);
+    }
+    CloseListeners(net_, tables_);
+  }
+  TableSockets(const TableSockets&) = delete;
+  TableSockets& operator=(const TableSockets&) = delete;
+
+ private:
+  Network& net_;
+  ServiceTables& tables_;
+};
+
+// Opens a listener for each address of the plan and ties them all to the
+// listener's event.
+ResultCode OpenListeners(Network& net, const ServiceConfig& config, ServiceTables& tables) {
   for (const ListenPlanEntry& entry : ListenPlan(config)) {
     Socket listener = kInvalidSocket;
     const ListenStatus status = net.OpenListener(entry.address, config.port, &listener);
@@ -280,41 +330,33 @@ ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig&
     }
     if (status == ListenStatus::kListening) net.CloseSocket(listener);
     if (status == ListenStatus::kUnavailable && entry.optional) continue;
-    CloseListeners(net, tables);
-    net.Cleanup();
     return status == ListenStatus::kListening ? kBindFailed : ListenFailure(status);
   }
   tables.sockets[kListenerIndex] = tables.listeners[0];
-  tables.events[kStopIndex] = stopEvent;
-  NetEvent listenerEvent = net.CreateEvent();
-  if (listenerEvent == nullptr) {
-    CloseListeners(net, tables);
-    net.Cleanup();
-    return kOutOfMemory;
-  }
-  tables.events[kListenerIndex] = listenerEvent;
+  tables.events[kListenerIndex] = net.CreateEvent();
+  if (!tables.events[kListenerIndex]) return kOutOfMemory;
   for (int i = 0; i < tables.listenerCount; ++i) {
-    if (!net.SelectEvents(tables.listeners[i], listenerEvent, platform::kNetAccept)) {
-      net.CloseEvent(listenerEvent);
-      CloseListeners(net, tables);
-      net.Cleanup();
+    if (!net.SelectEvents(tables.listeners[i], tables.events[kListenerIndex].get(),
+                          platform::kNetAccept)) {
       return kEventSelectFailed;
     }
   }
+  return kOk;
+}
 
+}  // namespace
+
+ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig& config,
+                          const RequestHandlers& handlers) {
+  // Undone in the reverse order: sockets, events, the sockets layer.
+  NetSession session(net);
+  if (!session.Started()) return kOutOfMemory;
+  ServiceTables tables;
+  TableSockets sockets(net, tables);
+  tables.stop = stopEvent;
+  if (const ResultCode code = OpenListeners(net, config, tables); code != kOk) return code;
   if (handlers.listening) handlers.listening();
-  const ResultCode result = EventLoop(net, tables, handlers);
-
-  // The stop signal at index 0 belongs to whoever started the thread.
-  for (int i = kListenerIndex; i <= tables.count + 1; ++i) {
-    if (tables.events[i] != nullptr) net.CloseEvent(tables.events[i]);
-    if (i >= kFirstClientIndex && tables.sockets[i] != kInvalidSocket) {
-      net.CloseSocket(tables.sockets[i]);
-    }
-  }
-  CloseListeners(net, tables);
-  net.Cleanup();
-  return result;
+  return EventLoop(net, tables, handlers);
 }
 
 }  // namespace talvex

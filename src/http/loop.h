@@ -24,10 +24,13 @@ inline constexpr int kFirstClientIndex = 2;
 inline constexpr int kMaxListeners = 8;
 
 // The socket and event tables; clients occupy 2 .. count + 1 with no gaps,
-// each with what has come of its current request.
+// each with what has come of its current request. The tables own the
+// listener's and the clients' events; the stop signal's belongs to whoever
+// started the thread.
 struct ServiceTables {
   platform::Socket sockets[kEventTableSize];
-  platform::NetEvent events[kEventTableSize];
+  platform::NetEvent stop = nullptr;
+  platform::OwnedNetEvent events[kEventTableSize];  // events[kStopIndex] stays empty
   RequestState requests[kEventTableSize];
   int count = 0;
   // sockets[kListenerIndex] is listeners[0].
@@ -68,7 +71,8 @@ struct ListenPlanEntry {
 std::vector<ListenPlanEntry> ListenPlan(const ServiceConfig& config);
 
 // The whole thread: set-up, the loop until the stop signal or a failure, and
-// shutdown (every socket and event but the stop signal closed). Returns 0
+// shutdown (every socket and event but the stop signal closed, whichever way
+// the run ends). Returns 0
 // after a stop, else the failure code (277, 304, 308 .. 313).
 ResultCode RunHttpService(platform::Network& net, platform::NetEvent stopEvent,
                           const ServiceConfig& config, const RequestHandlers& handlers);

@@ -17,9 +17,21 @@ namespace talvex::platform {
 using Socket = std::intptr_t;
 inline constexpr Socket kInvalidSocket = ~Socket{0};
 
-// One readiness event. Null when there is none. The backend owns what it
-// points to; CloseEvent releases it.
-using NetEvent = void*;
+// One readiness event. Each backend's events derive from this; whoever made
+// one owns it (OwnedNetEvent), and the tables of a wait only point to it.
+class NetEventObject {
+ public:
+  virtual ~NetEventObject() = default;
+  NetEventObject(const NetEventObject&) = delete;
+  NetEventObject& operator=(const NetEventObject&) = delete;
+
+ protected:
+  NetEventObject() = default;
+};
+// An event as a wait or a call names it; null when there is none.
+using NetEvent = NetEventObject*;
+// An event and its system resources, released when it goes.
+using OwnedNetEvent = std::unique_ptr<NetEventObject>;
 
 // What SelectEvents ties to an event.
 enum NetEventMask : unsigned {
@@ -100,8 +112,8 @@ class Network {
   virtual AcceptStatus TryAccept(Socket listener, Socket* out) = 0;
   virtual void CloseSocket(Socket socket) = 0;
 
-  virtual NetEvent CreateEvent() = 0;
-  virtual void CloseEvent(NetEvent event) = 0;
+  // A new event; null when the system has none to give.
+  virtual OwnedNetEvent CreateEvent() = 0;
   // Ties the socket's readiness (mask of NetEventMask) to the event and makes
   // the socket non-blocking.
   virtual bool SelectEvents(Socket socket, NetEvent event, unsigned mask) = 0;
@@ -170,15 +182,5 @@ class StopSignal {
 
 // Null when the system could not create one.
 std::unique_ptr<StopSignal> CreateStopSignal();
-
-// A connected pair of stream sockets (both blocking), for tests and tools
-// that need to drive the primitives without a listener.
-bool CreateSocketPair(Socket* first, Socket* second);
-// A blocking client socket connected to 127.0.0.1:port, or kInvalidSocket.
-Socket ConnectLoopback(std::uint16_t port);
-// The local port a socket is bound to (host order).
-bool LocalPort(Socket socket, std::uint16_t* port);
-// Shrinks the send buffer of a socket (so that sends block early).
-bool SetSendBufferSize(Socket socket, int bytes);
 
 }  // namespace talvex::platform

@@ -16,6 +16,7 @@
 #include "core/result.h"
 #include "http/request.h"
 #include "platform/net.h"
+#include "platform/net_testing.h"
 
 namespace {
 
@@ -60,9 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!talvex::platform::CreateSocketPair(&service, &peer)) std::abort();
   // The service end is non-blocking with its readiness event, as the event
   // loop leaves a client.
-  talvex::platform::NetEvent event = net.CreateEvent();
+  talvex::platform::OwnedNetEvent event = net.CreateEvent();
   if (event == nullptr ||
-      !net.SelectEvents(service, event, talvex::platform::kNetRead | talvex::platform::kNetClose)) {
+      !net.SelectEvents(service, event.get(),
+                        talvex::platform::kNetRead | talvex::platform::kNetClose)) {
     std::abort();
   }
 
@@ -88,6 +90,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result != talvex::kSocketError && result != talvex::kPeerClosed) std::abort();
   net.CloseSocket(service);
   writer.join();
-  net.CloseEvent(event);
   return 0;
 }

@@ -435,11 +435,11 @@ TEST_F(ClientTable, AcceptErrorsOfOneConnectionOrOfResourcesDoNotEndTheService) 
 }
 
 TEST_F(ClientTable, RemovingTheFirstMovesTheLastIntoItsPlace) {
-  platform::NetEvent lastEvent = tables.events[5];
+  platform::NetEvent lastEvent = tables.events[5].get();
   RemoveClient(net, tables, 2);
   EXPECT_EQ(tables.count, 3);
   EXPECT_EQ(tables.sockets[2], sockets[3]);
-  EXPECT_EQ(tables.events[2], lastEvent);
+  EXPECT_EQ(tables.events[2].get(), lastEvent);
   EXPECT_EQ(tables.sockets[3], sockets[1]);
   EXPECT_EQ(tables.sockets[4], sockets[2]);
   EXPECT_EQ(tables.sockets[5], platform::kInvalidSocket);

@@ -11,6 +11,7 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "platform/net.h"
+#include "platform/net_testing.h"
 #include "platform/thread.h"
 
 namespace talvex {

@@ -22,6 +22,7 @@
 #include "http/service.h"
 #include "platform/devices.h"
 #include "platform/net.h"
+#include "platform/net_testing.h"
 #include "platform/thread.h"
 
 namespace talvex {

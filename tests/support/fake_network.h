@@ -3,6 +3,7 @@
 // call is recorded.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -14,7 +15,16 @@
 
 namespace talvex::testing {
 
-struct FakeEvent {
+// An event of the fake; when its owner lets it go, it leaves the network's
+// list of open events.
+struct FakeEvent final : platform::NetEventObject {
+  explicit FakeEvent(std::vector<FakeEvent*>* openList = nullptr) : open(openList) {
+    if (open != nullptr) open->push_back(this);
+  }
+  ~FakeEvent() override {
+    if (open != nullptr) open->erase(std::find(open->begin(), open->end(), this));
+  }
+  std::vector<FakeEvent*>* open;
   platform::Socket socket = platform::kInvalidSocket;
   unsigned mask = 0;
   bool signalled = false;
@@ -48,8 +58,8 @@ class FakeNetwork : public platform::Network {
     return s;
   }
   FakeEvent* EventOf(platform::Socket s) {
-    for (auto& e : events_) {
-      if (e->socket == s && !closedEvents_.count(e.get())) return e.get();
+    for (FakeEvent* e : events_) {
+      if (e->socket == s) return e;
     }
     return nullptr;
   }
@@ -65,7 +75,7 @@ class FakeNetwork : public platform::Network {
   }
 
   std::vector<platform::Socket> closedSockets;
-  int openEvents() const { return static_cast<int>(events_.size() - closedEvents_.size()); }
+  int openEvents() const { return static_cast<int>(events_.size()); }
   std::vector<bool> listenerInWait;  // per wait: was index 1 non-null
   std::vector<int> waitCounts;       // per wait: number of entries
   int cleanups = 0;
@@ -128,12 +138,10 @@ class FakeNetwork : public platform::Network {
                                             : platform::AcceptStatus::kAccepted;
   }
   void CloseSocket(platform::Socket s) override { closedSockets.push_back(s); }
-  platform::NetEvent CreateEvent() override {
+  platform::OwnedNetEvent CreateEvent() override {
     if (createCalls_++ == failCreateEventAt) return nullptr;
-    events_.push_back(std::make_unique<FakeEvent>());
-    return events_.back().get();
+    return std::make_unique<FakeEvent>(&events_);
   }
-  void CloseEvent(platform::NetEvent e) override { closedEvents_.insert({e, true}); }
   bool SelectEvents(platform::Socket s, platform::NetEvent ev, unsigned mask) override {
     if (selectCalls_++ == failSelectAt) return false;
     auto* e = static_cast<FakeEvent*>(ev);
@@ -267,8 +275,7 @@ class FakeNetwork : public platform::Network {
   FakeEvent stop_;
   platform::Socket nextSocket_ = 100;
   std::deque<platform::Socket> pending_;
-  std::vector<std::unique_ptr<FakeEvent>> events_;
-  std::map<platform::NetEvent, bool> closedEvents_;
+  std::vector<FakeEvent*> events_;  // the open ones, oldest first
   int createCalls_ = 0;
   int selectCalls_ = 0;
 };

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/net.h"
+#include "platform/net_testing.h"
 
 namespace talvex::testing {
 
@@ -17,12 +18,11 @@ class SocketPair {
     ok_ = platform::CreateSocketPair(&service_, &peer_);
     event_ = net_.CreateEvent();
     ok_ = ok_ && event_ != nullptr &&
-          net_.SelectEvents(service_, event_, platform::kNetRead | platform::kNetClose);
+          net_.SelectEvents(service_, event_.get(), platform::kNetRead | platform::kNetClose);
   }
   ~SocketPair() {
     CloseService();
     ClosePeer();
-    net_.CloseEvent(event_);
   }
   SocketPair(const SocketPair&) = delete;
   SocketPair& operator=(const SocketPair&) = delete;
@@ -71,7 +71,7 @@ class SocketPair {
   platform::Network& net_;
   platform::Socket service_ = platform::kInvalidSocket;
   platform::Socket peer_ = platform::kInvalidSocket;
-  platform::NetEvent event_ = nullptr;
+  platform::OwnedNetEvent event_;
   bool ok_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/net_testing.h"
 
 namespace talvex::platform {
 namespace {
@@ -17,13 +18,12 @@ class Win32Network : public ::testing::Test {
   void TearDown() override {
     net.CloseSocket(a);
     net.CloseSocket(b);
-    for (NetEvent e : events) net.CloseEvent(e);
+    events.clear();
     net.Cleanup();
   }
   NetEvent Event() {
-    NetEvent e = net.CreateEvent();
-    events.push_back(e);
-    return e;
+    events.push_back(net.CreateEvent());
+    return events.back().get();
   }
   void SendByte(Socket s, std::uint8_t value = 'x') {
     std::size_t n = 0;
@@ -34,7 +34,7 @@ class Win32Network : public ::testing::Test {
   Network& net = SystemNetwork();
   Socket a = kInvalidSocket;
   Socket b = kInvalidSocket;
-  std::vector<NetEvent> events;
+  std::vector<OwnedNetEvent> events;
 };
 
 TEST_F(Win32Network, StopSignalIsReportedOnceThenCleared) {

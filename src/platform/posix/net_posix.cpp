@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/net.h"
+#include "platform/net_testing.h"
 #include "platform/posix/poll_event.h"
 #include "platform/posix/unique_fd.h"
 
@@ -172,12 +173,8 @@ class PosixNetwork final : public Network {
     if (s != kInvalidSocket) UniqueFd(Fd(s)).reset();
   }
 
-  NetEvent CreateEvent() override {
-    return new (std::nothrow) PollEvent();
-  }
-
-  void CloseEvent(NetEvent event) override {
-    delete static_cast<PollEvent*>(event);
+  OwnedNetEvent CreateEvent() override {
+    return OwnedNetEvent(new (std::nothrow) PollEvent());
   }
 
   bool SelectEvents(Socket s, NetEvent event, unsigned mask) override {

@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "platform/net.h"
+#include "platform/net_testing.h"
 #include "platform/win32/unique_handle.h"
 
 namespace talvex::platform {
@@ -59,7 +60,9 @@ class UniqueSocket {
   SOCKET socket_ = INVALID_SOCKET;
 };
 
-struct EventRecord {
+// The stop signal's record borrows its event; the ones CreateEvent makes are
+// OwnedEventRecords, which close theirs.
+struct EventRecord : NetEventObject {
   HANDLE handle = nullptr;
   SOCKET socket = INVALID_SOCKET;  // none for the stop signal
   // Further listeners that share a listener's event.
@@ -67,6 +70,12 @@ struct EventRecord {
   SOCKET more[kMaxMore] = {};
   int moreCount = 0;
   bool accepts = false;
+};
+
+struct OwnedEventRecord final : EventRecord {
+  ~OwnedEventRecord() override {
+    if (handle != nullptr) WSACloseEvent(handle);
+  }
 };
 
 EventRecord* Record(NetEvent event) {
@@ -231,23 +240,15 @@ class WinsockNetwork final : public Network {
     if (s != kInvalidSocket) UniqueSocket(Sock(s)).reset();
   }
 
-  NetEvent CreateEvent() override {
-    const WSAEVENT e = WSACreateEvent();
-    if (e == WSA_INVALID_EVENT) return nullptr;
-    auto* record = new (std::nothrow) EventRecord();
-    if (record == nullptr) {
-      WSACloseEvent(e);
+  OwnedNetEvent CreateEvent() override {
+    std::unique_ptr<OwnedEventRecord> record(new (std::nothrow) OwnedEventRecord());
+    if (!record) return nullptr;
+    record->handle = WSACreateEvent();
+    if (record->handle == WSA_INVALID_EVENT) {
+      record->handle = nullptr;  // nothing to close
       return nullptr;
     }
-    record->handle = e;
     return record;
-  }
-
-  void CloseEvent(NetEvent event) override {
-    EventRecord* record = Record(event);
-    if (record == nullptr) return;
-    WSACloseEvent(record->handle);
-    delete record;
   }
 
   bool SelectEvents(Socket s, NetEvent event, unsigned mask) override {

@@ -1,0 +1,22 @@
+// Socket helpers for the tests, the benchmarks and the fuzz targets: they
+// drive the network primitives without a listener of the service's. The
+// service itself never includes this header; each backend implements the
+// helpers beside its sockets.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/net.h"
+
+namespace talvex::platform {
+
+// A connected pair of stream sockets (both blocking).
+bool CreateSocketPair(Socket* first, Socket* second);
+// A blocking client socket connected to 127.0.0.1:port, or kInvalidSocket.
+Socket ConnectLoopback(std::uint16_t port);
+// The local port a socket is bound to (host order).
+bool LocalPort(Socket socket, std::uint16_t* port);
+// Shrinks the send buffer of a socket (so that sends block early).
+bool SetSendBufferSize(Socket socket, int bytes);
+
+}  // namespace talvex::platform
