@@ -191,4 +191,20 @@ ResultCode SendErrorResponse(Network& net, Socket socket, ResultCode code,
   return SendText(net, socket, body, static_cast<std::size_t>(length), options.limits);
 }
 
+OriginAnswer AnswerOrigin(const std::vector<std::string>& allowOrigins, bool hasOrigin,
+                          std::string_view origin) {
+  OriginAnswer answer;
+  if (allowOrigins.empty() || !hasOrigin) return answer;
+  bool listed = false;
+  for (const std::string& allowed : allowOrigins) listed = listed || allowed == origin;
+  if (listed) {
+    answer.lines = "access-control-allow-origin: ";
+    answer.lines += origin;
+    answer.lines += "\r\n";
+  }
+  answer.lines += "Vary: Origin\r\n";
+  answer.refused = !listed;
+  return answer;
+}
+
 }  // namespace talvex

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.h"
 #include "platform/net.h"
@@ -36,6 +37,18 @@ struct ResponseOptions {
   std::string_view originLines = kAnyOriginLine;
   WaitLimits limits;
 };
+
+// How a request's Origin is answered under a site's allowlist. An empty list
+// allows every page, with the "*" line. Otherwise a listed origin gets itself
+// back, and a request with another Origin is refused (290: it never reaches
+// the reader); either way "Vary: Origin" follows. A request without an Origin
+// is answered as ever.
+struct OriginAnswer {
+  bool refused = false;
+  std::string lines{kAnyOriginLine};
+};
+OriginAnswer AnswerOrigin(const std::vector<std::string>& allowOrigins, bool hasOrigin,
+                          std::string_view origin);
 
 // What a receive or send that would block does next: the outcome of its one
 // readiness wait, then the socket's pending error. 0 means try again; 305 on

@@ -62,22 +62,14 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
     // A stop ends the writer's waits; an answer has its own 15 seconds.
     options.limits.stop = stopEvent;
     options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
-    std::string originLines;
-    if (!config.allowOrigins.empty() && request.hasOrigin) {
-      bool listed = false;
-      for (const std::string& allowed : config.allowOrigins)
-        listed = listed || allowed == request.origin;
-      originLines = listed ? "access-control-allow-origin: " + request.origin + "\r\n"
-                           : std::string(kAnyOriginLine);
-      originLines += "Vary: Origin\r\n";
-      options.originLines = originLines;
-      // A page of another site never reaches the reader.
-      if (!listed) {
-        entry.answer.code = kOriginRefused;
-        entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
-        LogRequest(entry);
-        return entry.sent;
-      }
+    const OriginAnswer origin =
+        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin);
+    options.originLines = origin.lines;
+    if (origin.refused) {
+      entry.answer.code = kOriginRefused;
+      entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
+      LogRequest(entry);
+      return entry.sent;
     }
     entry.sent =
         HandleReadCard(net, socket, selector, SystemCardPipeline(), options, &entry.answer);
