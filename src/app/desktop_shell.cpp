@@ -64,7 +64,8 @@ TalvexShellHost HttpServiceShellHost(const char* programName) {
     return HttpServiceThreadExists() && !HttpServiceExitCode() ? 1 : 0;
   };
   host.diagnosisReport = [](char* buffer, unsigned long size) -> unsigned long {
-    const std::string text = diagnose::FormatText(diagnose::Diagnose(HttpServiceConfig().port));
+    std::string text;
+    if (!diagnose::TextReport(HttpServiceConfig().port, &text)) return 0;
     if (buffer != nullptr && size > 0) {
       const std::size_t n = text.size() < size ? text.size() : size - 1;
       std::memcpy(buffer, text.data(), n);

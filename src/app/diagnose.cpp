@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string_view>
 
 #include "photo/decoder.h"
@@ -766,6 +767,16 @@ void TextTemp(const Report& report, std::string& out) {
       out += ", " + FormatBytes(report.temp.folder.freeBytes) + " free";
   }
   out += report.temp.usable ? "\n" : "; unusable\n";
+}
+
+bool TextReport(std::uint16_t port, std::string* text) noexcept {
+  try {
+    *text = FormatText(Diagnose(port));
+    return true;
+  } catch (const std::bad_alloc&) {
+    text->clear();
+    return false;
+  }
 }
 
 std::string FormatText(const Report& report) {

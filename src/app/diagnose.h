@@ -140,6 +140,10 @@ void Assess(Report& report);
 std::string FormatText(const Report& report);
 std::string FormatJson(const Report& report);
 
+// The text report for the desktop shells, which no exception may reach:
+// false, with *text empty, when there was not the memory for it.
+bool TextReport(std::uint16_t port, std::string* text) noexcept;
+
 // Runs the report and prints it on stdout; returns the exit code.
 int RunDiagnosis(const ServerOptions& options);
 

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "flow/read_card.h"
 #include "http/handler.h"
@@ -114,17 +115,22 @@ const ServiceConfig& HttpServiceConfig() {
   return g_config;
 }
 
-int StartHttpService() {
+int StartHttpService() noexcept {
   // A second start would take the stop signal from the running thread.
   if (g_serviceThread) return 0;
-  g_stopSignal = platform::CreateStopSignal();
-  if (!g_stopSignal) return 0;
-  g_startReport = std::make_shared<StartReport>();
-  platform::NetEvent stopEvent = g_stopSignal->Event();
-  std::shared_ptr<StartReport> report = g_startReport;
-  g_serviceThread = platform::Thread::Start([stopEvent, config = g_config, report]() {
-    return ToNumber(HttpServiceThread(stopEvent, config, report));
-  });
+  try {
+    g_stopSignal = platform::CreateStopSignal();
+    if (!g_stopSignal) return 0;
+    g_startReport = std::make_shared<StartReport>();
+    platform::NetEvent stopEvent = g_stopSignal->Event();
+    std::shared_ptr<StartReport> report = g_startReport;
+    g_serviceThread = platform::Thread::Start([stopEvent, config = g_config, report]() {
+      return ToNumber(HttpServiceThread(stopEvent, config, report));
+    });
+  } catch (const std::bad_alloc&) {
+    // The copy of the configuration, the report or the thread's body did not
+    // get its memory: no thread was made.
+  }
   if (!g_serviceThread) {
     g_stopSignal.reset();
     g_startReport.reset();

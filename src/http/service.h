@@ -34,9 +34,10 @@ struct ServiceConfig {
 void ConfigureHttpService(const ServiceConfig& config);
 const ServiceConfig& HttpServiceConfig();
 
-// 1 when the service thread was created, 0 when it was not. Call only while
-// no service thread exists.
-int StartHttpService();
+// 1 when the service thread was created, 0 when it was not (also when there
+// was not the memory for it: the shells call this, and no exception reaches
+// them). Call only while no service thread exists.
+int StartHttpService() noexcept;
 // Ends the service thread (waiting for it without a time limit) and releases
 // the stop signal and the thread; does nothing when no thread exists.
 void StopHttpService();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "app/diagnose.h"
@@ -293,11 +294,17 @@ void CTalvexServerDlg::ShowTrayMenu() {
 void CTalvexServerDlg::ShowDiagnosis() {
   // The report takes a few seconds (serial ports are probed).
   HCURSOR previous = SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
-  const std::string report = diagnose::FormatText(diagnose::Diagnose(HttpServiceConfig().port));
+  std::string report;
+  const bool made = diagnose::TextReport(HttpServiceConfig().port, &report);
   SetCursor(previous);
+  if (!made) return;  // no memory for it: nothing is shown
   if (diagnosis_ == nullptr) diagnosis_ = CreateDiagnosisWindow(instance_, icon_);
   if (diagnosis_ == nullptr) return;
-  SetWindowTextW(GetDlgItem(diagnosis_, kDiagnosisTextId), ForEditControl(report).c_str());
+  try {
+    SetWindowTextW(GetDlgItem(diagnosis_, kDiagnosisTextId), ForEditControl(report).c_str());
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   ShowWindow(diagnosis_, SW_SHOW);
   SetForegroundWindow(diagnosis_);
 }
