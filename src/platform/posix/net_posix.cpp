@@ -21,6 +21,7 @@
 #include "platform/net_testing.h"
 #include "platform/posix/poll_event.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/socket_address.h"
 
 namespace talvex::platform {
 namespace {
@@ -88,22 +89,14 @@ class PosixNetwork final : public Network {
     }
     const int on = 1;
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int r = 0;
     if (address.v6) {
       // The IPv4 listener is a socket of its own; this one takes IPv6 only.
       setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-      sockaddr_in6 addr{};
-      addr.sin6_family = AF_INET6;
-      addr.sin6_port = htons(port);
-      std::memcpy(&addr.sin6_addr, address.bytes, 16);
-      r = bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } else {
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(port);
-      std::memcpy(&addr.sin_addr, address.bytes, 4);
-      r = bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
+    int size = 0;
+    const sockaddr_storage addr = ToSocketAddress(address, port, &size);
+    const int r =
+        bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), static_cast<socklen_t>(size));
     if (r != 0) {
       const int error = errno;
       fd.reset();
@@ -328,21 +321,7 @@ class PosixNetwork final : public Network {
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
-    IpAddress out;
-    if (peer.ss_family == AF_INET) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
-      std::memcpy(out.bytes, &in->sin_addr, 4);
-      *port = ntohs(in->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-      const auto* in = reinterpret_cast<const sockaddr_in6*>(&peer);
-      out.v6 = true;
-      std::memcpy(out.bytes, &in->sin6_addr, 16);
-      *port = ntohs(in->sin6_port);
-    } else {
-      return false;
-    }
-    *address = out;
-    return true;
+    return FromSocketAddress(peer, address, port);
   }
 
   bool PendingError(Socket s, int* error) override {

@@ -22,6 +22,7 @@
 
 #include "platform/net.h"
 #include "platform/net_testing.h"
+#include "platform/socket_address.h"
 #include "platform/win32/unique_handle.h"
 
 namespace talvex::platform {
@@ -173,21 +174,12 @@ class WinsockNetwork final : public Network {
     // Only this program may take the port: no other socket can bind over it.
     const BOOL on = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    int r = 0;
     if (address.v6) {
       setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
-      sockaddr_in6 addr{};
-      addr.sin6_family = AF_INET6;
-      addr.sin6_port = htons(port);
-      std::memcpy(&addr.sin6_addr, address.bytes, 16);
-      r = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } else {
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(port);
-      std::memcpy(&addr.sin_addr, address.bytes, 4);
-      r = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
+    int size = 0;
+    const sockaddr_storage addr = ToSocketAddress(address, port, &size);
+    const int r = bind(s, reinterpret_cast<const sockaddr*>(&addr), size);
     if (r != 0) {
       const int error = WSAGetLastError();
       owned.reset();
@@ -376,21 +368,7 @@ class WinsockNetwork final : public Network {
     sockaddr_storage peer{};
     int len = sizeof peer;
     if (getpeername(Sock(s), reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
-    IpAddress out;
-    if (peer.ss_family == AF_INET) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
-      std::memcpy(out.bytes, &in->sin_addr, 4);
-      *port = ntohs(in->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-      const auto* in = reinterpret_cast<const sockaddr_in6*>(&peer);
-      out.v6 = true;
-      std::memcpy(out.bytes, &in->sin6_addr, 16);
-      *port = ntohs(in->sin6_port);
-    } else {
-      return false;
-    }
-    *address = out;
-    return true;
+    return FromSocketAddress(peer, address, port);
   }
 
   bool PendingError(Socket s, int* error) override {
