@@ -34,32 +34,14 @@ SOCKET Sock(Socket s) {
   return static_cast<SOCKET>(s);
 }
 
-// The owner of one Winsock socket. A socket has a close call of its own, so
-// it does not go into a UniqueHandle.
-class UniqueSocket {
- public:
-  UniqueSocket() = default;
-  explicit UniqueSocket(SOCKET s) noexcept : socket_(s) {}
-  ~UniqueSocket() { reset(); }
-  UniqueSocket(UniqueSocket&& other) noexcept : socket_(other.release()) {}
-  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
-
-  SOCKET get() const noexcept { return socket_; }
-  explicit operator bool() const noexcept { return socket_ != INVALID_SOCKET; }
-  [[nodiscard]] SOCKET release() noexcept { return std::exchange(socket_, INVALID_SOCKET); }
-  void reset(SOCKET s = INVALID_SOCKET) noexcept {
-    const SOCKET old = std::exchange(socket_, s);
-    if (old != INVALID_SOCKET) closesocket(old);
-  }
-
- private:
-  SOCKET socket_ = INVALID_SOCKET;
+// The owner of one Winsock socket.
+struct SocketTraits {
+  using Value = SOCKET;
+  static SOCKET Empty() noexcept { return INVALID_SOCKET; }
+  static bool Held(SOCKET socket) noexcept { return socket != INVALID_SOCKET; }
+  static void Close(SOCKET socket) noexcept { closesocket(socket); }
 };
+using UniqueSocket = UniqueResource<SocketTraits>;
 
 // The stop signal's record borrows its event; the ones CreateEvent makes are
 // OwnedEventRecords, which close theirs.
