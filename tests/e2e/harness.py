@@ -19,10 +19,13 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
-HOST = "127.0.0.1"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from talvex_http import CARD_REQUEST, HOST, free_port  # noqa: E402,F401
+
 DEFAULT_PORT = 10012
 
 BIN_DIR = os.environ.get("TALVEX_BIN_DIR", "")
@@ -43,8 +46,6 @@ TIME_RE = re.compile(
     rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
     rb"\d{4} \d\d:\d\d:\d\d GMT\Z"
 )
-
-CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 
 RESULT_TEXT = {
     "resident": "0|1|张三|1|男|01|汉|20000101|某省某市某区某路1号|000000200001010000|"
@@ -103,14 +104,6 @@ def nothing_arrives(sock, seconds):
     """True when no byte arrives within `seconds` and the connection stays open."""
     r, _, _ = select.select([sock], [], [], seconds)
     return not r
-
-
-def free_port():
-    """A TCP port nobody has bound right now. The server binds the wildcard
-    address, so the probe does too."""
-    with socket.socket() as s:
-        s.bind(("0.0.0.0", 0))
-        return s.getsockname()[1]
 
 
 def connect(port, timeout=10.0):

@@ -8,34 +8,20 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from talvex_http import CARD_REQUEST, free_port, read_reply  # noqa: E402
 
 SERVER = os.environ.get("TALVEX_FAKEDEV", "")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("0.0.0.0", 0))  # the wildcard address, as the server binds
-        return s.getsockname()[1]
-
-
 def read_card(conn):
-    conn.sendall(b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            raise AssertionError("connection closed before the headers")
-        data += chunk
-    head, body = data.split(b"\r\n\r\n", 1)
-    length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
-    while len(body) < length:
-        chunk = conn.recv(65536)
-        if not chunk:
-            raise AssertionError("connection closed inside the body")
-        body += chunk
-    return body.decode("utf-8")
+    """GET /readCard on an open connection; the body as text."""
+    conn.sendall(CARD_REQUEST)
+    return read_reply(conn)[1].decode("utf-8")
 
 
 class Server:

@@ -23,9 +23,12 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from talvex_http import free_port, read_card  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WIN_BIN = os.environ.get("TALVEX_WIN_BIN_DIR", "")
@@ -38,12 +41,6 @@ ORIGIN = "https://his.example"
 UPGRADE_CODE = "{6D1F3C2A-8B4E-4F5A-9C7D-2E1B0A3F4D5C}"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def pe_arch(path):
     """The package architecture for a Windows executable: x86 or x64."""
     with open(path, "rb") as f:
@@ -52,39 +49,6 @@ def pe_arch(path):
     if head[offset:offset + 4] != b"PE\0\0":
         raise ValueError(f"{path} is no Windows executable")
     return {0x14C: "x86", 0x8664: "x64"}[struct.unpack_from("<H", head, offset + 4)[0]]
-
-
-def read_card(port, deadline_s, server=None, origin=None):
-    """One GET /readCard; (head, body) once the whole body is in."""
-    end = time.monotonic() + deadline_s
-    while True:
-        if server and server.poll() is not None:
-            raise AssertionError(f"the server ended with {server.returncode} before it answered")
-        try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=5)
-            break
-        except OSError:
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.25)
-    with s:
-        s.settimeout(deadline_s)
-        extra = f"Origin: {origin}\r\n" if origin else ""
-        s.sendall(f"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{extra}\r\n".encode())
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        head, _, body = data.partition(b"\r\n\r\n")
-        length = int(re.search(rb"(?i)content-length: (\d+)", head).group(1))
-        while len(body) < length:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            body += chunk
-        return head, body
 
 
 def answers(port):

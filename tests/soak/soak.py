@@ -36,10 +36,10 @@ import tempfile
 import threading
 import time
 
-HOST = "127.0.0.1"
-MAX_CLIENTS = 62
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from talvex_http import CARD_REQUEST, HOST, free_port  # noqa: E402
 
-CARD_REQUEST = b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+MAX_CLIENTS = 62
 # Requests the service reads and leaves unanswered.
 OTHER_REQUESTS = [
     b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
@@ -492,9 +492,7 @@ class Run:
         """Starts the server on a free port. Another program may bind the port
         between the probe and the server's own bind; then another is tried."""
         for _ in range(tries):
-            with socket.socket() as probe:
-                probe.bind(("0.0.0.0", 0))  # the wildcard address, as the server binds
-                port = probe.getsockname()[1]
+            port = free_port()
             self.server_err = tempfile.TemporaryFile()
             started = time.monotonic()
             p = subprocess.Popen(

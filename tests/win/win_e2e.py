@@ -21,11 +21,13 @@ import os
 import shutil
 import shlex
 import signal
-import socket
 import subprocess
+import sys
 import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from talvex_http import free_port, read_card  # noqa: E402
 
 WIN_BIN = os.environ.get("TALVEX_WIN_BIN_DIR", "")
 LINUX_BIN = os.environ.get("TALVEX_BIN_DIR", "")
@@ -35,44 +37,6 @@ WINESERVER = os.environ.get("TALVEX_WINESERVER", "wineserver")
 KINDS = os.environ.get("TALVEX_WIN_E2E_KINDS", "resident foreign hmt").split()
 DEADLINE = float(os.environ.get("TALVEX_WIN_E2E_DEADLINE", "30"))
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def read_card(port, server, deadline_s=DEADLINE):
-    """One GET /readCard; returns (head, body) once the whole body is in."""
-    end = time.monotonic() + deadline_s
-    while True:
-        if server.poll() is not None:
-            raise AssertionError(f"the server ended with {server.returncode} before it answered")
-        try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=5)
-            break
-        except OSError:
-            if time.monotonic() > end:
-                raise
-            time.sleep(0.2)
-    with s:
-        s.settimeout(max(deadline_s, 30.0))
-        s.sendall(b"GET /readCard HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        head, _, body = data.partition(b"\r\n\r\n")
-        length = int([l for l in head.split(b"\r\n") if l.startswith(b"Content-Length:")][0][15:])
-        while len(body) < length:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            body += chunk
-        return head, body
 
 
 def without_date(head):
@@ -125,7 +89,7 @@ class WindowsServer(unittest.TestCase):
         server = subprocess.Popen([*WINE, os.path.join(WIN_BIN, "TalvexServer.exe"), "--headless",
                                    "--port", str(port)], env=self.env, **QUIET)
         try:
-            return read_card(port, server)
+            return read_card(port, DEADLINE, server)
         finally:
             server.kill()
             server.wait()
@@ -141,7 +105,7 @@ class WindowsServer(unittest.TestCase):
         server = subprocess.Popen([os.path.join(LINUX_BIN, "talvex-server"), "--headless",
                                    "--port", str(port)], env=env, **QUIET)
         try:
-            return read_card(port, server, 30.0)
+            return read_card(port, 30.0, server)
         finally:
             self.stop(server)
 
