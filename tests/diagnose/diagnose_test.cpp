@@ -10,10 +10,10 @@
 #include <string>
 
 #include "app/diagnose.h"
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader/session.h"
+#include "support/fake-devices/fake_devices.h"
 #include "support/pty_reader.h"
 
 namespace talvex::diagnose {

@@ -2,11 +2,11 @@
 // driver before the serial scan, and the transport written into the selector.
 #include <gtest/gtest.h>
 
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
 #include "reader/session.h"
+#include "support/fake-devices/fake_devices.h"
 
 namespace talvex {
 namespace {

@@ -5,10 +5,10 @@
 #include <new>
 #include <string>
 
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader/hid.h"
 #include "reader/usb.h"
+#include "support/fake-devices/fake_devices.h"
 
 namespace talvex {
 namespace {

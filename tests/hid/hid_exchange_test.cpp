@@ -5,12 +5,12 @@
 #include <cstring>
 #include <memory>
 
-#include "fake-devices/fake_devices.h"
 #include "hid/frames.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader/hid.h"
 #include "reader/session.h"
+#include "support/fake-devices/fake_devices.h"
 
 namespace talvex {
 namespace {

@@ -4,12 +4,12 @@
 
 #include <cstring>
 
-#include "fake-devices/fake_devices.h"
 #include "hid/frames.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader/session.h"
 #include "reader/usb.h"
+#include "support/fake-devices/fake_devices.h"
 
 namespace talvex {
 namespace {

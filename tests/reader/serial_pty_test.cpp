@@ -5,11 +5,11 @@
 
 #include <chrono>
 
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader/serial.h"
 #include "reader/session.h"
+#include "support/fake-devices/fake_devices.h"
 #include "support/fake_reader.h"
 #include "support/pty_reader.h"
 

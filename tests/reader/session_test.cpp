@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
+#include "support/fake-devices/fake_devices.h"
 #include "support/refusing_allocator.h"
 
 namespace talvex {

@@ -17,9 +17,9 @@
 #include <optional>
 
 #include "app/headless.h"
-#include "fake-devices/fake_devices.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
+#include "support/fake-devices/fake_devices.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "fake-devices/fake_devices.h"
+#include "support/fake-devices/fake_devices.h"
 
 #include <algorithm>
 #include <cstring>
