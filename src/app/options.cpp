@@ -173,6 +173,69 @@ void ConfigError(ParsedOptions& parsed, std::string message) {
   parsed.error = std::move(message);
 }
 
+// One command-line argument. "--port N" and "--port=N" alike: a long
+// option with '=' carries its value, else the value (for an option that
+// takes one) is the next argument.
+struct Argument {
+  std::string_view name;
+  std::string_view value;
+  bool hasValue = false;
+};
+
+Argument SplitArgument(std::string_view text) {
+  Argument arg;
+  arg.name = text;
+  if (const std::size_t eq = text.find('=');
+      text.starts_with("--") && eq != std::string_view::npos) {
+    arg.name = text.substr(0, eq);
+    arg.value = text.substr(eq + 1);
+    arg.hasValue = true;
+  }
+  return arg;
+}
+
+// The options that take no value; false for any other name.
+bool SetSwitch(std::string_view name, ServerOptions& options) {
+  if (name == "--headless") {
+    options.headless = true;
+  } else if (name == "--verbose") {
+    options.verbose = true;
+  } else if (name == "--diagnose") {
+    options.diagnose = true;
+  } else if (name == "--json") {
+    options.json = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The error for --port, --listen or --allow-origin last on the line.
+std::string MissingValueError(std::string_view name) {
+  if (name == "--port") return "--port needs a port number (1-65535)";
+  if (name == "--listen") return "--listen needs an address (0.0.0.0, [::])";
+  return "--allow-origin needs an origin (https://host[:port])";
+}
+
+// --port, --listen or --allow-origin with its value; an empty string when
+// it was taken, else the usage error.
+std::string ApplyValueOption(std::string_view name, std::string_view value, ParsedOptions& parsed) {
+  if (name == "--port") {
+    if (!ParsePort(value, &parsed.options.service.port)) {
+      return "--port takes a number from 1 to 65535, not '" + std::string(value) + "'";
+    }
+    parsed.portGiven = true;
+    return std::string();
+  }
+  const bool listen = name == "--listen";
+  std::string why;
+  if (listen ? !AddListen(parsed.options, value, &why) : !AddOrigin(parsed.options, value, &why)) {
+    return std::string(name) + " '" + std::string(value) + "' " + why;
+  }
+  (listen ? parsed.listenGiven : parsed.originGiven) = true;
+  return std::string();
+}
+
 }  // namespace
 
 void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed) {
@@ -252,67 +315,26 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
 ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
   ParsedOptions parsed;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    // "--port N" and "--port=N" alike.
-    std::string_view value;
-    bool hasValue = false;
-    std::string_view name = arg;
-    if (const std::size_t eq = arg.find('=');
-        arg.starts_with("--") && eq != std::string_view::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      hasValue = true;
-    }
-    if (name == "--help" || name == "-h") {
+    Argument arg = SplitArgument(argv[i]);
+    if (arg.name == "--help" || arg.name == "-h") {
       parsed.verdict = OptionsVerdict::kHelp;
       return parsed;
     }
-    if (name == "--version") {
+    if (arg.name == "--version") {
       parsed.verdict = OptionsVerdict::kVersion;
       return parsed;
     }
-    if (name == "--headless" && !hasValue) {
-      parsed.options.headless = true;
-      continue;
-    }
-    if (name == "--verbose" && !hasValue) {
-      parsed.options.verbose = true;
-      continue;
-    }
-    if ((name == "--diagnose" || name == "--json") && !hasValue) {
-      (name == "--json" ? parsed.options.json : parsed.options.diagnose) = true;
-      continue;
-    }
-    if (name == "--port") {
-      if (!hasValue) {
-        if (i + 1 >= argc) return UsageError("--port needs a port number (1-65535)");
-        value = argv[++i];
+    if (!arg.hasValue && SetSwitch(arg.name, parsed.options)) continue;
+    if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin") {
+      if (!arg.hasValue) {
+        if (i + 1 >= argc) return UsageError(MissingValueError(arg.name));
+        arg.value = argv[++i];
       }
-      if (!ParsePort(value, &parsed.options.service.port)) {
-        return UsageError("--port takes a number from 1 to 65535, not '" + std::string(value) +
-                          "'");
-      }
-      parsed.portGiven = true;
+      const std::string error = ApplyValueOption(arg.name, arg.value, parsed);
+      if (!error.empty()) return UsageError(error);
       continue;
     }
-    if (name == "--listen" || name == "--allow-origin") {
-      const bool listen = name == "--listen";
-      if (!hasValue) {
-        if (i + 1 >= argc) {
-          return UsageError(listen ? "--listen needs an address (0.0.0.0, [::])"
-                                   : "--allow-origin needs an origin (https://host[:port])");
-        }
-        value = argv[++i];
-      }
-      std::string why;
-      if (listen ? !AddListen(parsed.options, value, &why)
-                 : !AddOrigin(parsed.options, value, &why)) {
-        return UsageError(std::string(name) + " '" + std::string(value) + "' " + why);
-      }
-      (listen ? parsed.listenGiven : parsed.originGiven) = true;
-      continue;
-    }
-    return UsageError("unknown argument '" + std::string(arg) + "'");
+    return UsageError("unknown argument '" + std::string(argv[i]) + "'");
   }
   if (parsed.options.json && !parsed.options.diagnose)
     return UsageError("--json goes with --diagnose");
