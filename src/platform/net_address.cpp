@@ -41,6 +41,36 @@ int HexValue(char c) {
   return -1;
 }
 
+// One group of an IPv6 address: one to four hex digits.
+bool ParseHexGroup(std::string_view piece, std::uint16_t* group) {
+  if (piece.empty() || piece.size() > 4) return false;
+  unsigned value = 0;
+  for (char c : piece) {
+    const int h = HexValue(c);
+    if (h < 0) return false;
+    value = value * 16 + static_cast<unsigned>(h);
+  }
+  *group = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// The 16 bytes of an address from its `count` groups, with zero groups
+// where "::" stands (at group `gap`; none when gap is negative).
+void WriteGroups(const std::uint16_t* groups, int count, int gap, std::uint8_t* out) {
+  std::uint16_t full[8] = {};
+  if (gap < 0) {
+    for (int k = 0; k < 8; ++k) full[k] = groups[k];
+  } else {
+    const int tail = count - gap;
+    for (int k = 0; k < gap; ++k) full[k] = groups[k];
+    for (int k = 0; k < tail; ++k) full[8 - tail + k] = groups[gap + k];
+  }
+  for (int k = 0; k < 8; ++k) {
+    out[2 * k] = static_cast<std::uint8_t>(full[k] >> 8);
+    out[2 * k + 1] = static_cast<std::uint8_t>(full[k] & 0xFF);
+  }
+}
+
 bool ParseIpv6(std::string_view text, std::uint8_t* out) {
   std::uint16_t groups[8] = {};
   int count = 0;
@@ -65,14 +95,7 @@ bool ParseIpv6(std::string_view text, std::uint8_t* out) {
       i = text.size();
       break;
     }
-    if (piece.empty() || piece.size() > 4) return false;
-    unsigned value = 0;
-    for (char c : piece) {
-      const int h = HexValue(c);
-      if (h < 0) return false;
-      value = value * 16 + static_cast<unsigned>(h);
-    }
-    groups[count++] = static_cast<std::uint16_t>(value);
+    if (!ParseHexGroup(piece, &groups[count++])) return false;
     if (end == std::string_view::npos) {
       i = text.size();
       break;
@@ -88,18 +111,7 @@ bool ParseIpv6(std::string_view text, std::uint8_t* out) {
   }
   if (gap < 0 && count != 8) return false;
   if (gap >= 0 && count > 7) return false;
-  std::uint16_t full[8] = {};
-  if (gap < 0) {
-    for (int k = 0; k < 8; ++k) full[k] = groups[k];
-  } else {
-    const int tail = count - gap;
-    for (int k = 0; k < gap; ++k) full[k] = groups[k];
-    for (int k = 0; k < tail; ++k) full[8 - tail + k] = groups[gap + k];
-  }
-  for (int k = 0; k < 8; ++k) {
-    out[2 * k] = static_cast<std::uint8_t>(full[k] >> 8);
-    out[2 * k + 1] = static_cast<std::uint8_t>(full[k] & 0xFF);
-  }
+  WriteGroups(groups, count, gap, out);
   return true;
 }
 
