@@ -105,6 +105,20 @@ void ApplyFault(const Fault& fault, std::vector<std::uint8_t>* answer, bool* str
   }
 }
 
+// Every fault of `active` applied to the answer, in the order of their kinds.
+void SpoilAnswer(std::vector<Fault> active, std::vector<std::uint8_t>* answer) {
+  std::stable_sort(active.begin(), active.end(),
+                   [](const Fault& a, const Fault& b) { return a.kind < b.kind; });
+  bool stray = false;
+  std::uint8_t strayValue = 0;
+  std::optional<std::size_t> keep;
+  bool silent = false;
+  for (const Fault& f : active) ApplyFault(f, answer, &stray, &strayValue, &keep, &silent);
+  if (keep && *keep < answer->size()) answer->resize(*keep);
+  if (stray) answer->insert(answer->begin(), strayValue);
+  if (silent) answer->clear();
+}
+
 bool ParseNumber(std::string_view text, std::uint32_t* value) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -359,6 +373,47 @@ bool Engine::DrawRandomFault(Command command, Fault* fault) {
   return true;
 }
 
+std::vector<std::uint8_t> Engine::AnswerCommand(Command command) const {
+  switch (command) {
+    case Command::Startup:
+    case Command::Probe:
+      return BuildResponse(kStatusOk, nullptr, 0);
+    case Command::FindCard:
+      return BuildResponse(card_ ? kStatusCardFound : kStatusNoCard, nullptr, 0);
+    case Command::SelectCard:
+      return BuildResponse(card_ ? kStatusOk : kStatusSelectFailed, nullptr, 0);
+    case Command::ReadBaseMessage:
+      break;
+  }
+  if (!card_) return BuildResponse(kStatusNoCard, nullptr, 0);
+  std::uint8_t data[4 + kTextBlockSize + kPhotoBlockSize];
+  PutBigEndian16(&data[0], kTextBlockSize);
+  PutBigEndian16(&data[2], kPhotoBlockSize);
+  std::memcpy(&data[4], card_->text, kTextBlockSize);
+  std::memcpy(&data[4 + kTextBlockSize], card_->photo, kPhotoBlockSize);
+  return BuildResponse(kStatusOk, data, sizeof data);
+}
+
+std::vector<Fault> Engine::TakeFaults(Command command, ExchangeRecord* record) {
+  std::vector<Fault> active;
+  auto& list = faults_[Index(command)];
+  for (auto it = list.begin(); it != list.end();) {
+    active.push_back(*it);
+    if (it->count > 0 && --it->count == 0) {
+      it = list.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  Fault randomFault;
+  if (DrawRandomFault(command, &randomFault)) {
+    active.push_back(randomFault);
+    ++randomInjected_;
+    record->randomFault = true;
+  }
+  return active;
+}
+
 std::vector<std::uint8_t> Engine::HandleLocked(const std::uint8_t* request, std::size_t length,
                                                ExchangeRecord* record) {
   if (length < kHeadSize || std::memcmp(request, kPreamble, sizeof kPreamble) != 0) return {};
@@ -369,14 +424,13 @@ std::vector<std::uint8_t> Engine::HandleLocked(const std::uint8_t* request, std:
   record->request.assign(request, request + std::min<std::size_t>(kHeadSize + len, 32));
   record->commandByte = request[7];
   record->parameter = request[8];
-  std::vector<std::uint8_t> answer;
   if (XorBytes(request + 5, len + 2) != 0) {
     // The checksum covers LEN to the last data byte; XOR over it and the
     // checksum itself is zero for an intact frame.
     ++badChecksum_;
     record->requestChecksumOk = false;
     record->status = kStatusChecksumError;
-    answer = BuildResponse(kStatusChecksumError, nullptr, 0);
+    std::vector<std::uint8_t> answer = BuildResponse(kStatusChecksumError, nullptr, 0);
     record->answerSize = answer.size();
     return answer;
   }
@@ -385,67 +439,18 @@ std::vector<std::uint8_t> Engine::HandleLocked(const std::uint8_t* request, std:
   if (!command) {
     ++unknown_;
     record->status = kStatusUnknownCommand;
-    answer = BuildResponse(kStatusUnknownCommand, nullptr, 0);
+    std::vector<std::uint8_t> answer = BuildResponse(kStatusUnknownCommand, nullptr, 0);
     record->answerSize = answer.size();
     return answer;
   }
   ++counts_[Index(*command)];
 
-  switch (*command) {
-    case Command::Startup:
-    case Command::Probe:
-      answer = BuildResponse(kStatusOk, nullptr, 0);
-      break;
-    case Command::FindCard:
-      answer = BuildResponse(card_ ? kStatusCardFound : kStatusNoCard, nullptr, 0);
-      break;
-    case Command::SelectCard:
-      answer = BuildResponse(card_ ? kStatusOk : kStatusSelectFailed, nullptr, 0);
-      break;
-    case Command::ReadBaseMessage:
-      if (card_) {
-        std::uint8_t data[4 + kTextBlockSize + kPhotoBlockSize];
-        PutBigEndian16(&data[0], kTextBlockSize);
-        PutBigEndian16(&data[2], kPhotoBlockSize);
-        std::memcpy(&data[4], card_->text, kTextBlockSize);
-        std::memcpy(&data[4 + kTextBlockSize], card_->photo, kPhotoBlockSize);
-        answer = BuildResponse(kStatusOk, data, sizeof data);
-      } else {
-        answer = BuildResponse(kStatusNoCard, nullptr, 0);
-      }
-      break;
-  }
+  std::vector<std::uint8_t> answer = AnswerCommand(*command);
   record->status = answer[9];
-
-  // Gather the faults that spoil this answer, counting them down.
-  std::vector<Fault> active;
-  auto& list = faults_[Index(*command)];
-  for (auto it = list.begin(); it != list.end();) {
-    active.push_back(*it);
-    if (it->count > 0 && --it->count == 0) {
-      it = list.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  Fault randomFault;
-  if (DrawRandomFault(*command, &randomFault)) {
-    active.push_back(randomFault);
-    ++randomInjected_;
-    record->randomFault = true;
-  }
+  std::vector<Fault> active = TakeFaults(*command, record);
   if (!active.empty()) {
     record->faulted = true;
-    std::stable_sort(active.begin(), active.end(),
-                     [](const Fault& a, const Fault& b) { return a.kind < b.kind; });
-    bool stray = false;
-    std::uint8_t strayValue = 0;
-    std::optional<std::size_t> keep;
-    bool silent = false;
-    for (const Fault& f : active) ApplyFault(f, &answer, &stray, &strayValue, &keep, &silent);
-    if (keep && *keep < answer.size()) answer.resize(*keep);
-    if (stray) answer.insert(answer.begin(), strayValue);
-    if (silent) answer.clear();
+    SpoilAnswer(std::move(active), &answer);
   }
   record->answerSize = answer.size();
   return answer;

@@ -157,6 +157,11 @@ class Engine {
  private:
   std::vector<std::uint8_t> HandleLocked(const std::uint8_t* request, std::size_t length,
                                          ExchangeRecord* record);
+  // The answer to an intact request, before any fault.
+  std::vector<std::uint8_t> AnswerCommand(Command command) const;
+  // The faults that spoil this answer to `command`, counted down, and the
+  // random one when it is drawn.
+  std::vector<Fault> TakeFaults(Command command, ExchangeRecord* record);
   void Record(const ExchangeRecord& record);
   bool DrawRandomFault(Command command, Fault* fault);
 
