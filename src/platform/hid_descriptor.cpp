@@ -54,91 +54,122 @@ std::uint16_t LongestReport(const Reports& reports, ReportKind kind) {
   return any ? static_cast<std::uint16_t>(longest + 1) : 0;
 }
 
+// What the items read so far leave for the ones after them.
+struct ParserState {
+  Reports reports;
+  GlobalState global;
+  std::array<GlobalState, kMaxPushDepth> stack{};
+  std::size_t stackDepth = 0;
+  std::size_t collectionDepth = 0;
+};
+
+// One item of the descriptor. Nothing in a long item affects lengths.
+struct Item {
+  bool isLong = false;
+  unsigned type = 0;
+  unsigned tag = 0;
+  std::uint32_t value = 0;
+};
+
+// The item at *pos, moving *pos past it; false when the descriptor ends
+// inside it.
+bool ReadItem(const std::uint8_t* descriptor, std::size_t size, std::size_t* pos, Item* item) {
+  const std::uint8_t prefix = descriptor[*pos];
+  if (prefix == kLongItemPrefix) {
+    // Long item: prefix, data size, tag, data.
+    if (size - *pos < 3) return false;
+    const std::size_t dataSize = descriptor[*pos + 1];
+    if (size - *pos - 3 < dataSize) return false;
+    *pos += 3 + dataSize;
+    item->isLong = true;
+    return true;
+  }
+  const unsigned sizeCode = prefix & 0x3u;
+  const std::size_t dataSize = sizeCode == 3 ? 4 : sizeCode;
+  if (size - *pos - 1 < dataSize) return false;
+  for (std::size_t i = 0; i < dataSize; ++i) {
+    item->value |= static_cast<std::uint32_t>(descriptor[*pos + 1 + i]) << (8 * i);
+  }
+  item->type = (prefix >> 2) & 0x3u;
+  item->tag = prefix >> 4;
+  *pos += 1 + dataSize;
+  return true;
+}
+
+// Input, Output and Feature add their bits to the report of the current
+// ID; collections only have to nest.
+bool ApplyMainItem(unsigned tag, ParserState& state) {
+  int kind = -1;
+  if (tag == kTagInput) kind = kInput;
+  if (tag == kTagOutput) kind = kOutput;
+  if (tag == kTagFeature) kind = kFeature;
+  if (kind >= 0) {
+    const GlobalState& global = state.global;
+    // Both factors are below 2^32, so the product cannot wrap.
+    const std::uint64_t itemBits =
+        static_cast<std::uint64_t>(global.reportSize) * global.reportCount;
+    if (itemBits > kMaxReportBits) return false;
+    std::uint64_t& total = state.reports.bits[kind][global.reportId];
+    total += itemBits;
+    if (total > kMaxReportBits) return false;
+    state.reports.declared[kind][global.reportId] = true;
+  } else if (tag == kTagCollection) {
+    if (++state.collectionDepth > kMaxCollectionDepth) return false;
+  } else if (tag == kTagEndCollection) {
+    if (state.collectionDepth == 0) return false;
+    --state.collectionDepth;
+  }
+  return true;
+}
+
+// Report size, count and ID, and the global stack's Push and Pop.
+bool ApplyGlobalItem(unsigned tag, std::uint32_t value, ParserState& state) {
+  switch (tag) {
+    case kTagReportSize:
+      state.global.reportSize = value;
+      break;
+    case kTagReportCount:
+      state.global.reportCount = value;
+      break;
+    case kTagReportId:
+      if (value == 0 || value > 255) return false;
+      state.global.reportId = value;
+      break;
+    case kTagPush:
+      if (state.stackDepth == kMaxPushDepth) return false;
+      state.stack[state.stackDepth++] = state.global;
+      break;
+    case kTagPop:
+      if (state.stackDepth == 0) return false;
+      state.global = state.stack[--state.stackDepth];
+      break;
+    default:
+      break;  // usage page, logical and physical ranges, units
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ComputeHidReportLengths(const std::uint8_t* descriptor, std::size_t size,
                              HidReportLengths* out) {
   if (out == nullptr || (descriptor == nullptr && size != 0)) return false;
-  Reports reports;  // a few kilobytes, on the stack: no allocation that could fail
-
-  GlobalState global;
-  std::array<GlobalState, kMaxPushDepth> stack{};
-  std::size_t stackDepth = 0;
-  std::size_t collectionDepth = 0;
+  ParserState state;  // a few kilobytes, on the stack: no allocation that could fail
 
   std::size_t pos = 0;
   while (pos < size) {
-    const std::uint8_t prefix = descriptor[pos];
-    if (prefix == kLongItemPrefix) {
-      // Long item: prefix, data size, tag, data. Nothing in it affects lengths.
-      if (size - pos < 3) return false;
-      const std::size_t dataSize = descriptor[pos + 1];
-      if (size - pos - 3 < dataSize) return false;
-      pos += 3 + dataSize;
-      continue;
-    }
-    const unsigned sizeCode = prefix & 0x3u;
-    const std::size_t dataSize = sizeCode == 3 ? 4 : sizeCode;
-    if (size - pos - 1 < dataSize) return false;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < dataSize; ++i) {
-      value |= static_cast<std::uint32_t>(descriptor[pos + 1 + i]) << (8 * i);
-    }
-    const unsigned type = (prefix >> 2) & 0x3u;
-    const unsigned tag = prefix >> 4;
-    pos += 1 + dataSize;
-
-    if (type == kTypeMain) {
-      int kind = -1;
-      if (tag == kTagInput) kind = kInput;
-      if (tag == kTagOutput) kind = kOutput;
-      if (tag == kTagFeature) kind = kFeature;
-      if (kind >= 0) {
-        // Both factors are below 2^32, so the product cannot wrap.
-        const std::uint64_t itemBits =
-            static_cast<std::uint64_t>(global.reportSize) * global.reportCount;
-        if (itemBits > kMaxReportBits) return false;
-        std::uint64_t& total = reports.bits[kind][global.reportId];
-        total += itemBits;
-        if (total > kMaxReportBits) return false;
-        reports.declared[kind][global.reportId] = true;
-      } else if (tag == kTagCollection) {
-        if (++collectionDepth > kMaxCollectionDepth) return false;
-      } else if (tag == kTagEndCollection) {
-        if (collectionDepth == 0) return false;
-        --collectionDepth;
-      }
-    } else if (type == kTypeGlobal) {
-      switch (tag) {
-        case kTagReportSize:
-          global.reportSize = value;
-          break;
-        case kTagReportCount:
-          global.reportCount = value;
-          break;
-        case kTagReportId:
-          if (value == 0 || value > 255) return false;
-          global.reportId = value;
-          break;
-        case kTagPush:
-          if (stackDepth == kMaxPushDepth) return false;
-          stack[stackDepth++] = global;
-          break;
-        case kTagPop:
-          if (stackDepth == 0) return false;
-          global = stack[--stackDepth];
-          break;
-        default:
-          break;  // usage page, logical and physical ranges, units
-      }
-    }
+    Item item;
+    if (!ReadItem(descriptor, size, &pos, &item)) return false;
+    if (item.isLong) continue;
+    if (item.type == kTypeMain && !ApplyMainItem(item.tag, state)) return false;
+    if (item.type == kTypeGlobal && !ApplyGlobalItem(item.tag, item.value, state)) return false;
     // Local items and the reserved type carry nothing about lengths.
   }
-  if (collectionDepth != 0) return false;
+  if (state.collectionDepth != 0) return false;
 
-  out->input = LongestReport(reports, kInput);
-  out->output = LongestReport(reports, kOutput);
-  out->feature = LongestReport(reports, kFeature);
+  out->input = LongestReport(state.reports, kInput);
+  out->output = LongestReport(state.reports, kOutput);
+  out->feature = LongestReport(state.reports, kFeature);
   return true;
 }
 
