@@ -161,6 +161,79 @@ bool PhotoFromBitmap(const std::string& path, std::uint8_t (&block)[kPhotoBlockS
   return true;
 }
 
+// The key = value lines of a card file, in order. Blank lines, comments
+// and section names are skipped; false, with the line and what is wrong
+// with it, for any other line that is no assignment or repeats a key.
+bool ReadEntries(std::string_view content, std::vector<Entry>* entries, int* errorLine,
+                 std::string* why) {
+  auto fail = [&](int line, std::string message) {
+    *errorLine = line;
+    *why = std::move(message);
+    return false;
+  };
+  int lineNo = 0;
+  std::size_t pos = 0;
+  while (pos <= content.size()) {
+    std::size_t nl = content.find('\n', pos);
+    std::string_view raw =
+        content.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+    pos = nl == std::string_view::npos ? content.size() + 1 : nl + 1;
+    ++lineNo;
+    std::string_view line = Trim(raw);
+    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+    if (line.front() == '[' && line.back() == ']') continue;  // a section name, e.g. [card]
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return fail(lineNo, "expected key = value");
+    std::string_view key = Trim(line.substr(0, eq));
+    std::string_view value = Trim(line.substr(eq + 1));
+    if (key.empty()) return fail(lineNo, "missing key before '='");
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);  // quotes keep leading/trailing spaces
+    }
+    for (const Entry& e : *entries) {
+      if (e.key == key) {
+        return fail(lineNo, "\"" + std::string(key) + "\" given twice (first on line " +
+                                std::to_string(e.line) + ")");
+      }
+    }
+    entries->push_back({lineNo, std::string(key), std::string(value)});
+  }
+  return true;
+}
+
+// One entry of a card file into the card of `kind` being built; an empty
+// string when it was taken, else what is wrong with it.
+std::string ApplyEntry(const Entry& e, SampleKind kind, const std::string& baseDir,
+                       CardImage* built) {
+  if (e.key == "kind") return std::string();
+  if (e.key == "photo") {
+    if (e.value == "sample" || e.value.empty()) return std::string();
+    std::string why;
+    if (!PhotoFromBitmap(JoinPath(baseDir, e.value), built->photo, &why)) {
+      return "photo \"" + e.value + "\": " + why;
+    }
+    return std::string();
+  }
+  for (const char* derived : kDerivedKeys) {
+    if (e.key == derived) {
+      return "\"" + e.key +
+             "\" is worked out by the service from the card's codes; it is not stored on the card";
+    }
+  }
+  const FieldSlot* slot = FindSlot(kind, e.key);
+  if (!slot) {
+    return "unknown field \"" + e.key + "\" for a " + SampleKindName(kind) +
+           " card (fields: " + KeyList(kind) + ")";
+  }
+  std::u16string value = Utf8ToUtf16(e.value);
+  if (value.size() > slot->units) {
+    return "\"" + e.key + "\" is " + std::to_string(value.size()) +
+           " UTF-16 units long; the card field holds " + std::to_string(slot->units);
+  }
+  PutField(*slot, value, built->text);
+  return std::string();
+}
+
 }  // namespace
 
 const char* SampleKindName(SampleKind kind) {
@@ -250,33 +323,9 @@ bool ParseCardText(std::string_view content, const std::string& baseDir,
   if (!ValidUtf8(content)) return fail(0, "the file is not valid UTF-8");
 
   std::vector<Entry> entries;
-  int lineNo = 0;
-  std::size_t pos = 0;
-  while (pos <= content.size()) {
-    std::size_t nl = content.find('\n', pos);
-    std::string_view raw =
-        content.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
-    pos = nl == std::string_view::npos ? content.size() + 1 : nl + 1;
-    ++lineNo;
-    std::string_view line = Trim(raw);
-    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
-    if (line.front() == '[' && line.back() == ']') continue;  // a section name, e.g. [card]
-    std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) return fail(lineNo, "expected key = value");
-    std::string_view key = Trim(line.substr(0, eq));
-    std::string_view value = Trim(line.substr(eq + 1));
-    if (key.empty()) return fail(lineNo, "missing key before '='");
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-      value = value.substr(1, value.size() - 2);  // quotes keep leading/trailing spaces
-    }
-    for (const Entry& e : entries) {
-      if (e.key == key) {
-        return fail(lineNo, "\"" + std::string(key) + "\" given twice (first on line " +
-                                std::to_string(e.line) + ")");
-      }
-    }
-    entries.push_back({lineNo, std::string(key), std::string(value)});
-  }
+  int errorLine = 0;
+  std::string why;
+  if (!ReadEntries(content, &entries, &errorLine, &why)) return fail(errorLine, why);
 
   SampleKind kind = SampleKind::Resident;
   for (const Entry& e : entries) {
@@ -289,34 +338,8 @@ bool ParseCardText(std::string_view content, const std::string& baseDir,
   BlankText(kind, built.text);
   SamplePhoto(VariantOf(kind), built.photo);
   for (const Entry& e : entries) {
-    if (e.key == "kind") continue;
-    if (e.key == "photo") {
-      if (e.value == "sample" || e.value.empty()) continue;
-      std::string why;
-      if (!PhotoFromBitmap(JoinPath(baseDir, e.value), built.photo, &why)) {
-        return fail(e.line, "photo \"" + e.value + "\": " + why);
-      }
-      continue;
-    }
-    for (const char* derived : kDerivedKeys) {
-      if (e.key == derived) {
-        return fail(e.line, "\"" + e.key +
-                                "\" is worked out by the service from the card's codes; it is "
-                                "not stored on the card");
-      }
-    }
-    const FieldSlot* slot = FindSlot(kind, e.key);
-    if (!slot) {
-      return fail(e.line, "unknown field \"" + e.key + "\" for a " + SampleKindName(kind) +
-                              " card (fields: " + KeyList(kind) + ")");
-    }
-    std::u16string value = Utf8ToUtf16(e.value);
-    if (value.size() > slot->units) {
-      return fail(e.line, "\"" + e.key + "\" is " + std::to_string(value.size()) +
-                              " UTF-16 units long; the card field holds " +
-                              std::to_string(slot->units));
-    }
-    PutField(*slot, value, built.text);
+    why = ApplyEntry(e, kind, baseDir, &built);
+    if (!why.empty()) return fail(e.line, why);
   }
   *card = built;
   return true;
