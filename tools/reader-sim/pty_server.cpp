@@ -37,6 +37,13 @@ void MakeRaw(int fd) {
   tcsetattr(fd, TCSANOW, &t);
 }
 
+timespec ToTimespec(long long ns) {
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+  t.tv_nsec = static_cast<long>(ns % 1000000000LL);
+  return t;
+}
+
 }  // namespace
 
 PtyServer::PtyServer(Engine* engine, Options options) : engine_(engine), options_(options) {}
@@ -180,6 +187,36 @@ bool PtyServer::WriteDue(std::chrono::steady_clock::time_point now) {
   return true;
 }
 
+long long PtyServer::NanosecondsToNextByte() const {
+  const long long byteNs = 10LL * 1000000000LL / options_.baud;
+  const auto due = burstStart_ + std::chrono::nanoseconds(byteNs * (burstSent_ + 1));
+  const auto left = due - std::chrono::steady_clock::now();
+  return std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+}
+
+void PtyServer::ReadWatchEvents() {
+  alignas(inotify_event) char events[4096];
+  ssize_t n = read(watch_.get(), events, sizeof events);
+  for (ssize_t at = 0; at < n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    if (e->mask & IN_OPEN) ++clients_;
+    if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+      if (--clients_ <= 0) {
+        clients_ = 0;
+        // Drain only when no later event of this batch is an open.
+        bool reopened = false;
+        for (ssize_t k = at; k < n;) {
+          const auto* later = reinterpret_cast<const inotify_event*>(events + k);
+          if (later->mask & IN_OPEN) reopened = true;
+          k += static_cast<ssize_t>(sizeof(inotify_event) + later->len);
+        }
+        ClientsGone(!reopened);
+      }
+    }
+  }
+}
+
 bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* context,
                     std::string* error) {
   while (true) {
@@ -192,13 +229,7 @@ bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* cont
     if (pending && options_.baud > 0 && !blocked_) {
       // Sleep until the next byte is due; only then ask for POLLOUT.
       fds[2].events = POLLIN;
-      const long long byteNs = 10LL * 1000000000LL / options_.baud;
-      const auto due = burstStart_ + std::chrono::nanoseconds(byteNs * (burstSent_ + 1));
-      const auto left = due - std::chrono::steady_clock::now();
-      const long long ns = std::max<long long>(
-          0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
-      wait.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-      wait.tv_nsec = static_cast<long>(ns % 1000000000LL);
+      wait = ToTimespec(NanosecondsToNextByte());
       timeout = &wait;
     }
     int r = ppoll(fds, 3, timeout, nullptr);
@@ -214,28 +245,7 @@ bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* cont
         if (!onWake(bytes[i], context)) return true;
       }
     }
-    if (fds[1].revents & POLLIN) {
-      alignas(inotify_event) char events[4096];
-      ssize_t n = read(watch_.get(), events, sizeof events);
-      for (ssize_t at = 0; at < n;) {
-        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-        if (e->mask & IN_OPEN) ++clients_;
-        if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-          if (--clients_ <= 0) {
-            clients_ = 0;
-            // Drain only when no later event of this batch is an open.
-            bool reopened = false;
-            for (ssize_t k = at; k < n;) {
-              const auto* later = reinterpret_cast<const inotify_event*>(events + k);
-              if (later->mask & IN_OPEN) reopened = true;
-              k += static_cast<ssize_t>(sizeof(inotify_event) + later->len);
-            }
-            ClientsGone(!reopened);
-          }
-        }
-      }
-    }
+    if (fds[1].revents & POLLIN) ReadWatchEvents();
     if (fds[2].revents & POLLIN) ReadRequests();
     if (outSent_ < out_.size() && !WriteDue(std::chrono::steady_clock::now())) {
       *error = Errno("write");

@@ -43,6 +43,11 @@ class PtyServer {
   // still waiting on our side (safe only while no new client has opened).
   void ClientsGone(bool drainLine);
   bool WriteDue(std::chrono::steady_clock::time_point now);
+  // With pacing: how long until the next byte of the burst is due.
+  long long NanosecondsToNextByte() const;
+  // The opens and closes of the slave the inotify descriptor reports: the
+  // count of clients, and ClientsGone when the last one has closed.
+  void ReadWatchEvents();
   void Log(const ExchangeRecord& record) const;
 
   Engine* engine_;
