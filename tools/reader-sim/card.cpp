@@ -192,8 +192,14 @@ bool ReadEntries(std::string_view content, std::vector<Entry>* entries, int* err
     }
     for (const Entry& e : *entries) {
       if (e.key == key) {
-        return fail(lineNo, "\"" + std::string(key) + "\" given twice (first on line " +
-                                std::to_string(e.line) + ")");
+        // Appended piece by piece: GCC 12 -O3 warns falsely (-Wrestrict) on
+        // a literal + std::string chain here.
+        std::string message = "\"";
+        message += key;
+        message += "\" given twice (first on line ";
+        message += std::to_string(e.line);
+        message += ')';
+        return fail(lineNo, std::move(message));
       }
     }
     entries->push_back({lineNo, std::string(key), std::string(value)});
