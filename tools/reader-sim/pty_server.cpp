@@ -140,6 +140,14 @@ void PtyServer::ReadRequests() {
   while (true) {
     ssize_t n = read(master_.get(), buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN, or EIO while no side is open
+    // A client's open is queued on the watch before any byte it writes, but
+    // poll may report the bytes before the events: the last client's close,
+    // the next one's open, then its request. Answered first, the request
+    // would lose its answer to the close handled after it (which flushes
+    // the line towards the clients). So every event queued up to this read
+    // is handled before the bytes; when those events leave the line without
+    // a client, the bytes were the closed client's.
+    if (ReadWatchEvents()) continue;
     TakeRequestBytes(buf, static_cast<std::size_t>(n));
   }
 }
@@ -194,14 +202,19 @@ long long PtyServer::NanosecondsToNextByte() const {
   return std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
 }
 
-void PtyServer::ReadWatchEvents() {
+bool PtyServer::ReadWatchEvents() {
+  bool leftEmpty = false;
   alignas(inotify_event) char events[4096];
-  ssize_t n = read(watch_.get(), events, sizeof events);
+  const ssize_t n = read(watch_.get(), events, sizeof events);
   for (ssize_t at = 0; at < n;) {
     const auto* e = reinterpret_cast<const inotify_event*>(events + at);
     at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     if (e->mask & IN_OPEN) ++clients_;
     if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+      // The closed client's exclusive flag goes with it, also when the
+      // count is off: inotify merges two closes that follow each other
+      // unread into one event, so a count can stay above the true one.
+      ioctl(heldSlave_.get(), TIOCNXCL);
       if (--clients_ <= 0) {
         clients_ = 0;
         // Drain only when no later event of this batch is an open.
@@ -212,9 +225,11 @@ void PtyServer::ReadWatchEvents() {
           k += static_cast<ssize_t>(sizeof(inotify_event) + later->len);
         }
         ClientsGone(!reopened);
+        leftEmpty = !reopened;
       }
     }
   }
+  return leftEmpty;
 }
 
 bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* context,
