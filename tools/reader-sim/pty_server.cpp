@@ -7,10 +7,13 @@
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 namespace talvex::sim {
 namespace {
@@ -42,6 +45,26 @@ timespec ToTimespec(long long ns) {
   t.tv_sec = static_cast<time_t>(ns / 1000000000LL);
   t.tv_nsec = static_cast<long>(ns % 1000000000LL);
   return t;
+}
+
+// Whether some process holds a flock() lock on the terminal `fd` is open
+// on, as /proc/locks lists it ("... FLOCK ... PID MAJ:MIN:INODE ..."). When
+// that cannot be told, a lock is assumed.
+bool TerminalLocked(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return true;
+  char node[64];
+  std::snprintf(node, sizeof node, " %02x:%02x:%lu ", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  if (!locks) return true;
+  for (std::string line; std::getline(locks, line);) {
+    line += ' ';
+    if (line.find(" FLOCK ") != std::string::npos && line.find(node) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -215,7 +238,11 @@ bool PtyServer::ReadWatchEvents() {
       // count is off: inotify merges two closes that follow each other
       // unread into one event, so a count can stay above the true one.
       ioctl(heldSlave_.get(), TIOCNXCL);
-      if (--clients_ <= 0) {
+      // A close that leaves a client counted is checked: clients keep the
+      // line locked while they use it (the service does, on every port it
+      // opens), so a line that no one has locked any more has lost its last
+      // client in a merged close.
+      if (--clients_ <= 0 || !TerminalLocked(heldSlave_.get())) {
         clients_ = 0;
         // Drain only when no later event of this batch is an open.
         bool reopened = false;
