@@ -85,6 +85,10 @@ TEST(BrowserPolicyRegistry, AppendsAfterOthersAndRemovesOnlyItsOwn) {
   EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TalvexPolicyTest\\Mozilla", 0,
                           KEY_READ | KEY_WOW64_64KEY, &key),
             ERROR_SUCCESS);
+  // With nothing of Talvex's left, neither are its notes.
+  EXPECT_NE(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TalvexPolicyTest\\Talvex", 0, KEY_READ, &key),
+      ERROR_SUCCESS);
   DeleteRoot();
 }
 

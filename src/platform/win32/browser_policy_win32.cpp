@@ -114,16 +114,20 @@ LONG CreateKeyPath(const std::wstring& base, const std::wstring& path, Key* out,
   return ERROR_INVALID_PARAMETER;
 }
 
-bool KeyIsEmpty(const std::wstring& path) {
+enum class KeyState { kMissing, kEmpty, kHolds };
+
+KeyState StateOf(const std::wstring& path) {
   Key key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | kPolicyView,
-                    key.Out()) != ERROR_SUCCESS) {
-    return false;
-  }
+  const LONG status =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | kPolicyView, key.Out());
+  if (status == ERROR_FILE_NOT_FOUND) return KeyState::kMissing;
   DWORD subkeys = 1, values = 1;
-  return RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                          nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-         subkeys == 0 && values == 0;
+  if (status != ERROR_SUCCESS ||
+      RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    return KeyState::kHolds;
+  }
+  return subkeys == 0 && values == 0 ? KeyState::kEmpty : KeyState::kHolds;
 }
 
 // Notes: value name "<key path>\<value name>" with the text written, or
@@ -212,33 +216,48 @@ bool RemovePolicies(const PolicyTarget& target, int* count, std::string* error) 
   const std::wstring location = W(target.location);
   std::vector<std::wstring> createdKeys;
   for (const auto& [note, text] : Values(record.Get())) {
-    if (note.compare(0, location.size() + 1, location + L"\\") != 0) continue;
     if (note.ends_with(L"\\")) {
-      createdKeys.push_back(note.substr(0, note.size() - 1));
-    } else {
-      const std::size_t slash = note.rfind(L'\\');
-      const std::wstring keyPath = note.substr(0, slash);
-      const std::wstring name = note.substr(slash + 1);
-      Key key;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE | kPolicyView,
-                        key.Out()) == ERROR_SUCCESS) {
-        for (const auto& [valueName, valueText] : Values(key.Get())) {
-          // Someone else's value under the same number is left alone.
-          if (valueName == name && valueText == text &&
-              RegDeleteValueW(key.Get(), name.c_str()) == ERROR_SUCCESS) {
-            ++*count;
-          }
+      // A key Talvex made: below this browser's key, or one of its parents
+      // (made for it, and perhaps holding another browser's key as well).
+      const std::wstring path = note.substr(0, note.size() - 1);
+      if (path.starts_with(location + L"\\") || path == location || location.starts_with(note)) {
+        createdKeys.push_back(path);
+      }
+      continue;
+    }
+    if (!note.starts_with(location + L"\\")) continue;
+    const std::size_t slash = note.rfind(L'\\');
+    const std::wstring keyPath = note.substr(0, slash);
+    const std::wstring name = note.substr(slash + 1);
+    Key key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE | kPolicyView, key.Out()) == ERROR_SUCCESS) {
+      for (const auto& [valueName, valueText] : Values(key.Get())) {
+        // Someone else's value under the same number is left alone.
+        if (valueName == name && valueText == text &&
+            RegDeleteValueW(key.Get(), name.c_str()) == ERROR_SUCCESS) {
+          ++*count;
         }
       }
     }
     RegDeleteValueW(record.Get(), note.c_str());
   }
-  // Deepest first; a key that holds anything now is someone else's business.
+  // Deepest first. A key that holds anything now is someone else's business
+  // (or another browser's: its note stays for that browser's turn).
   std::sort(createdKeys.begin(), createdKeys.end(),
             [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
   for (const std::wstring& path : createdKeys) {
-    if (KeyIsEmpty(path)) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), kPolicyView, 0);
+    const KeyState state = StateOf(path);
+    if (state == KeyState::kEmpty)
+      RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), kPolicyView, 0);
+    if (state != KeyState::kHolds) RegDeleteValueW(record.Get(), (path + L"\\").c_str());
+  }
+  // The notes' own key goes with the last note.
+  DWORD notes = 1;
+  if (RegQueryInfoKeyW(record.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &notes,
+                       nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+      notes == 0) {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, W(target.record).c_str());
   }
   return true;
 }
