@@ -37,7 +37,7 @@ int ClientToMakeRoomFor(const ServiceTables& tables) {
   int chosen = -1;
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
     if (!MayBeClosedToMakeRoom(tables, index)) continue;
-    if (chosen < 0 || tables.requests[index].idleSinceMs < tables.requests[chosen].idleSinceMs) {
+    if (chosen < 0 || tables.requests[index].lastServedMs < tables.requests[chosen].lastServedMs) {
       chosen = index;
     }
   }
@@ -109,7 +109,7 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
   tables.sockets[index] = client;
   tables.events[index] = std::move(event);
   tables.requests[index].Reset();
-  tables.requests[index].idleSinceMs = net.NowMs();
+  tables.requests[index].lastServedMs = net.NowMs();
   tables.count += 1;
   return kOk;
 }
@@ -176,10 +176,9 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
     return kOk;
   }
   if (code != kOk || request.cardRequest == kRequestIncomplete) return kOk;
-  tables.requests[index].idleSinceMs = net.NowMs();
   if (request.cardRequest == 1) {
     code = handlers.handleReadCard(socket, selector, request);
-    tables.requests[index].idleSinceMs = net.NowMs();
+    tables.requests[index].lastServedMs = net.NowMs();
   }
   // A client whose answer could not be sent in time, or was refused with
   // the connection's end, loses its connection, and with it every request
@@ -257,7 +256,30 @@ struct AcceptPause {
   int atCount = 0;          // the clients there were; one leaving ends the pause
 };
 
-ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause) {
+// With every slot taken, each client with something to read has its turn
+// before one is closed to make room: a peer that left frees its slot, and a
+// request waiting to be read is served rather than lost with its connection.
+ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
+                             std::int32_t& selector) {
+  for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
+    bool removed = false;
+    if (net.WaitReadable(tables.sockets[index], 0) == platform::WaitStatus::kReady) {
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, selector, removed);
+      if (code != kOk) return code;
+      if (!removed) net.ResetEvent(tables.events[index].get());
+    }
+    if (!removed) ++index;
+  }
+  return kOk;
+}
+
+ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause,
+                           const RequestHandlers& handlers, std::int32_t& selector) {
+  if (tables.count >= kMaxClients) {
+    if (const ResultCode code = ServeReadyClients(net, tables, handlers, selector); code != kOk) {
+      return code;
+    }
+  }
   int pauseMs = 0;
   const ResultCode code = AcceptClient(net, tables, &pauseMs);
   if (code == kOk && pauseMs > 0) {
@@ -296,7 +318,9 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     const int index = order[position];
     if (index == kStopIndex) return kOk;
     if (index == kListenerIndex) {
-      if (const ResultCode code = OnListenerReady(net, tables, pause); code != kOk) return code;
+      if (const ResultCode code = OnListenerReady(net, tables, pause, handlers, selector);
+          code != kOk)
+        return code;
       continue;
     }
     bool removed = false;

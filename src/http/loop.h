@@ -59,7 +59,9 @@ struct RequestHandlers {
 // unanswered). The one question asked of a client before it is closed so.
 bool MayBeClosedToMakeRoom(const ServiceTables& tables, int index);
 // The client that makes room when every slot is taken: of those that may be
-// closed, the one longest without a request in progress; -1 for none.
+// closed, the one longest without being served (since its accept or its last
+// answer; a request left unanswered is no service); -1 for none. The loop
+// gives every client with bytes waiting its turn before it asks.
 int ClientToMakeRoomFor(const ServiceTables& tables);
 
 // What an accept came to: kOk, or a code that ends the service thread (277,

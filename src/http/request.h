@@ -37,9 +37,9 @@ struct RequestState {
   bool crossSite = false;       // "Sec-Fetch-Site: cross-site"
   std::string path;             // of a card request, as sent (/readCard in any case)
   std::int64_t startedMs = -1;  // when its first byte came; -1 before
-  // When the connection last had no request in progress: its accept, or the
-  // end of its last request. Reset() leaves it; the loop keeps it.
-  std::int64_t idleSinceMs = 0;
+  // When the connection was last served: its accept, or the end of its last
+  // answer. Reset() leaves it; the loop keeps it.
+  std::int64_t lastServedMs = 0;
 
   bool InProgress() const { return startedMs >= 0; }
   std::int64_t DeadlineMs() const { return startedMs + kRequestTimeMs; }

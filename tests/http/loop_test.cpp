@@ -377,26 +377,39 @@ RequestHandlers MidRequestHandlers(FakeNetwork& net, Recorder& rec,
   return h;
 }
 
-TEST(EventLoopLimit, WhenFullTheClientLongestWithoutARequestMakesRoom) {
+TEST(EventLoopLimit, WhenFullTheClientLongestWithoutBeingServedMakesRoom) {
   FakeNetwork net;
   std::vector<Socket> clients;
   for (int i = 0; i < kMaxClients; ++i) clients.push_back(net.QueueConnection());
   Recorder rec;
-  rec.cardFlag = 0;  // requests nobody answers
-  const RequestHandlers h = MidRequestHandlers(net, rec, {clients[0]});
+  RequestHandlers h = MidRequestHandlers(net, rec, {clients[0]});
+  auto read = h.readRequest;
+  h.readRequest = [read, &rec, &clients](Socket s, RequestState& state, Request& request) {
+    rec.cardFlag = s == clients[3] ? 0 : 1;  // a request nobody answers
+    return read(s, state, request);
+  };
   std::vector<Socket> closedBefore;
+  std::vector<Socket> cardsBefore;
   net.steps.push_back([&](FakeNetwork& n) {
     n.nowMs += 10;
     n.MakeReadable(clients[0]);  // mid-request: never closed to make room
-    n.MakeReadable(clients[1]);  // its unanswered request ended later than the others' accepts
+    n.MakeReadable(clients[1]);  // answered after the others were accepted
+    n.MakeReadable(clients[3]);  // left unanswered: no service
   });
-  net.steps.push_back([&](FakeNetwork& n) { clients.push_back(n.QueueConnection()); });
+  net.steps.push_back([&](FakeNetwork& n) {
+    n.nowMs += 10;
+    // A request that has come but was not read yet is served first.
+    n.dataWaiting = {clients[2]};
+    clients.push_back(n.QueueConnection());
+  });
   net.steps.push_back([&](FakeNetwork& n) {
     closedBefore = n.closedSockets;
+    cardsBefore = rec.cards;
     n.MakeReadable(clients.back());
   });
   EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
-  EXPECT_EQ(closedBefore, (std::vector<Socket>{clients[2]}));
+  EXPECT_EQ(cardsBefore, (std::vector<Socket>{clients[1], clients[2]}));
+  EXPECT_EQ(closedBefore, (std::vector<Socket>{clients[3]}));  // accepted first, never served
   EXPECT_EQ(rec.reads.back(), clients.back());
 }
 
