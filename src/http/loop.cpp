@@ -102,8 +102,8 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
     net.CloseSocket(client);
     return kEventSelectFailed;
   }
-  // With every slot taken, the client longest without a request in progress
-  // makes room for the new one.
+  // With every slot taken, the client longest without being served makes
+  // room for the new one.
   if (room >= 0) RemoveClient(net, tables, room);
   const int index = tables.count + kFirstClientIndex;
   tables.sockets[index] = client;
