@@ -308,15 +308,20 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     const int entries = FillWaitSet(tables, acceptOpen, nextClient, waitSet, order, &wake);
 
     const int position = net.WaitAnyFor(waitSet, entries, TimeoutUntil(wake, now));
-    if (position == platform::kWaitTimedOut) {
+    const bool timedOut = position == platform::kWaitTimedOut;
+    if (!timedOut && (position < 0 || position >= entries)) return kWaitFailed;
+    // The stop signal's report clears it: it is taken at once.
+    if (!timedOut && order[position] == kStopIndex) return kOk;
+    // Requests whose time ran out are ended even while other clients keep
+    // the wait busy; what the wait reported is then asked again, since the
+    // table may have changed under it.
+    if (timedOut || (wake >= 0 && net.NowMs() >= wake)) {
       if (const ResultCode code = ServeExpired(net, tables, handlers, selector); code != kOk) {
         return code;
       }
       continue;
     }
-    if (position < 0 || position >= entries) return kWaitFailed;
     const int index = order[position];
-    if (index == kStopIndex) return kOk;
     if (index == kListenerIndex) {
       if (const ResultCode code = OnListenerReady(net, tables, pause, handlers, selector);
           code != kOk)

@@ -377,6 +377,24 @@ RequestHandlers MidRequestHandlers(FakeNetwork& net, Recorder& rec,
   return h;
 }
 
+TEST(EventLoopOrder, ARequestOutOfTimeIsEndedWhileOtherClientsKeepTheWaitBusy) {
+  FakeNetwork net;
+  Socket slow = net.QueueConnection();
+  Socket busy = net.QueueConnection();
+  Recorder rec;
+  const RequestHandlers h = MidRequestHandlers(net, rec, {slow});
+  std::vector<Socket> closedBefore;
+  net.steps.push_back([slow](FakeNetwork& n) { n.MakeReadable(slow); });
+  net.steps.push_back([busy](FakeNetwork& n) {
+    n.nowMs += kRequestTimeMs;  // the wait returns with a ready client, not a timeout
+    n.MakeReadable(busy);
+  });
+  net.steps.push_back([&](FakeNetwork& n) { closedBefore = n.closedSockets; });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
+  EXPECT_EQ(closedBefore, (std::vector<Socket>{slow}));
+  EXPECT_EQ(rec.cards, (std::vector<Socket>{busy}));  // and the ready one still served
+}
+
 TEST(EventLoopLimit, WhenFullTheClientLongestWithoutBeingServedMakesRoom) {
   FakeNetwork net;
   std::vector<Socket> clients;
