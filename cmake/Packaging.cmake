@@ -17,8 +17,12 @@ set(TALVEX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${TALVEX_PACKAGE_NAME})
 # The vendor's photo decoder may also live in /usr/lib/talvex: the server
 # looks beside itself first, then through the ordinary library search, which
 # for this program includes that folder.
+# The build tree's copy carries the same RUNPATH: CMake would otherwise pad
+# an empty build RUNPATH with ':' to make room for this one, and every empty
+# entry means the working directory.
 if(TARGET talvex-server)
-  set_target_properties(talvex-server PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib/talvex")
+  set_target_properties(talvex-server PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib/talvex"
+                                                 BUILD_WITH_INSTALL_RPATH ON)
 endif()
 
 # Desktop entry, tray autostart at login, headless user unit.

@@ -9,6 +9,7 @@
 #include "app/headless.h"
 #include "app/options.h"
 #include "platform/log.h"
+#include "platform/utf.h"
 
 int main(int argc, char** argv) {
   const talvex::ParsedOptions parsed = talvex::ParseServerOptions(argc, argv);
@@ -27,7 +28,8 @@ int main(int argc, char** argv) {
   std::string why;
   const int code = talvex::RunDesktopShell(argc > 0 ? argv[0] : "talvex-server", &why);
   if (code >= 0) return code;
-  std::fprintf(stderr, "talvex-server: %s; running without the tray icon\n", why.c_str());
+  std::fprintf(stderr, "talvex-server: %s; running without the tray icon\n",
+               talvex::EscapeForTerminal(why).c_str());
   std::fflush(stderr);
   return talvex::RunHeadless(options);
 }

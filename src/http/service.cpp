@@ -7,6 +7,7 @@
 
 #include "flow/read_card.h"
 #include "http/handler.h"
+#include "http/host_rule.h"
 #include "http/loop.h"
 #include "http/request.h"
 #include "http/request_log.h"
@@ -64,8 +65,16 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
     options.limits.stop = stopEvent;
     options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
     const OriginAnswer origin =
-        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin);
+        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin, request.crossSite);
     options.originLines = origin.lines;
+    if (!HostAllowed(config, request.hostLines, request.host)) {
+      // Answered once, and the connection goes: what comes after a wrong
+      // Host is not served either.
+      entry.answer.code = kHostRefused;
+      entry.sent = SendErrorResponse(net, socket, kHostRefused, options);
+      LogRequest(entry);
+      return entry.sent == kOk ? kHostRefused : entry.sent;
+    }
     if (origin.refused) {
       entry.answer.code = kOriginRefused;
       entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
