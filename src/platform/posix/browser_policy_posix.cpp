@@ -187,7 +187,8 @@ std::vector<std::string> OtherPolicySources(const PolicyTarget& target, const st
     const std::string path = target.location + "/" + name;
     std::string text;
     bool missing = false;
-    if (ReadSettingsFile(path, &text, &missing) && text.find(quoted) != std::string::npos) {
+    std::string why;
+    if (ReadSettingsFile(path, &text, &missing, &why) && text.find(quoted) != std::string::npos) {
       found.push_back(path);
     }
   }
