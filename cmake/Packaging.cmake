@@ -130,6 +130,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "fonts-arphic-uming | fonts-noto-cjk | fonts-wqy-zenhei | fonts-wqy-microhei")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TALVEX_PACKAGE_DIR}/debian/postinst
+    ${TALVEX_PACKAGE_DIR}/debian/postrm
     ${TALVEX_PACKAGE_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines

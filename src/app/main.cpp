@@ -15,6 +15,10 @@ int main(int argc, char** argv) {
   if (const int code = talvex::ReportOptionsVerdict(parsed); code >= 0) return code;
   const talvex::ServerOptions& options = parsed.options;
   talvex::platform::SetVerboseLog(options.verbose);
+  if (options.browserPolicy != talvex::BrowserPolicyAction::kNone) {
+    return talvex::RunBrowserPolicy(options.browserPolicy, options.service.allowOrigins, "", stdout,
+                                    stderr);
+  }
   if (options.diagnose) return talvex::diagnose::RunDiagnosis(options);
   talvex::WarnIfReachableFromNetwork(options);
   if (options.headless || !talvex::DesktopNamed()) return talvex::RunHeadless(options);

@@ -325,6 +325,18 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
       return parsed;
     }
     if (!arg.hasValue && SetSwitch(arg.name, parsed.options)) continue;
+    if (arg.name == "--browser-policy") {
+      std::string_view word = arg.value;
+      BrowserPolicyAction next = BrowserPolicyAction::kNone;
+      if (!arg.hasValue && i + 1 < argc && ParseBrowserPolicyAction(argv[i + 1], &next) &&
+          next != BrowserPolicyAction::kPrint) {
+        word = argv[++i];
+      }
+      if (!ParseBrowserPolicyAction(word, &parsed.options.browserPolicy))
+        return UsageError("--browser-policy takes install, remove or nothing, not '" +
+                          std::string(word) + "'");
+      continue;
+    }
     if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin") {
       if (!arg.hasValue) {
         if (i + 1 >= argc) return UsageError(MissingValueError(arg.name));
@@ -367,6 +379,7 @@ void PrintUsage(std::FILE* out) {
                "Usage: talvex-server [--headless] [--verbose] [--port N] [--listen ADDR]...\n"
                "                     [--allow-origin ORIGIN]...\n"
                "       | --diagnose [--json] [--port N] | --help | --version\n"
+               "       | --browser-policy [install|remove] [--allow-origin ORIGIN]...\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
                "attached reader (fields separated by '|', then the photo as Base64 JPEG).\n"
@@ -390,6 +403,12 @@ void PrintUsage(std::FILE* out) {
                "  --diagnose  report what the server would find (readers, photo decoder,\n"
                "              port, temporary folder) and why, without starting it\n"
                "  --json      with --diagnose: the report as one JSON object on stdout\n"
+               "  --browser-policy [install|remove]\n"
+               "              print the browser policies that let the pages of the allowed\n"
+               "              origins (--allow-origin, settings) reach the service with no\n"
+               "              prompt or block; install writes them for Chromium, Google\n"
+               "              Chrome and Edge (as root / administrator), remove takes back\n"
+               "              what Talvex wrote\n"
                "  --help      show this text\n"
                "  --version   show the version\n"
                "\n"

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/browser_policy.h"
 #include "http/service.h"
 
 namespace talvex {
@@ -16,6 +17,8 @@ struct ServerOptions {
   bool diagnose = false;  // --diagnose: print the one-shot report and exit
   bool json = false;      // --json (with --diagnose): the report as one JSON object
   bool verbose = false;   // --verbose: frame and discovery lines in the log as well
+  // --browser-policy [install|remove]: the browser policies, then exit
+  BrowserPolicyAction browserPolicy = BrowserPolicyAction::kNone;
   ServiceConfig service;
   std::vector<std::string> listenTexts;  // the --listen addresses as written
 };

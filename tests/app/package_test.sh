@@ -137,6 +137,10 @@ if command -v dpkg-shlibdeps >/dev/null 2>&1; then
   [[ $depends == *qpa-plugins* || $depends == *libqt5gui5* ]] || fail "no Qt platform plugins in Depends"
 fi
 
+# Purging takes back the browser policy files of --browser-policy install.
+dpkg-deb -I "$deb" postrm | grep -q '/etc/opt/chrome/policies/managed/talvex.json' ||
+  fail "postrm does not remove the browser policy files on purge"
+
 # The unpacked server runs.
 out=$("$root/usr/bin/talvex-server" --version) || fail "talvex-server --version failed"
 echo "talvex-server --version: $out"

@@ -23,6 +23,11 @@ from harness import (  # noqa: E402
     reset_close,
 )
 
+# The simulator's card files.
+CARDS_DIR = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "reader-sim", "cards"
+)
+
 
 class ServerCase(unittest.TestCase):
     """A workspace per test; subclasses start what they need."""
@@ -61,6 +66,12 @@ class CardKinds(ServerCase):
                 sim = self.ws.start_sim("--sample", kind)
                 self.assertCard(self.ws.request(), kind)
                 self.ws.stop_sim(sim)
+        # A card-type letter of a kind Talvex cannot decode ("Y", the foreign
+        # card issued since December 2023) is no resident card.
+        with self.subTest(kind="unknown"):
+            sim = self.ws.start_sim("--card", os.path.join(CARDS_DIR, "foreign-2023.ini"))
+            self.assertFailure(self.ws.request(), "289|未知错误", 16)
+            self.ws.stop_sim(sim)
 
     def test_two_requests_on_one_connection_and_a_pipelined_burst(self):
         self.ws.start_sim("--sample", "resident")

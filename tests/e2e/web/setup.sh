@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the browser test needs: Debian's chromium and, from npm,
-# playwright-core (which drives it; it downloads no browser of its own).
+# playwright-core (which drives it; it downloads no browser of its own) and
+# typescript (tsc for the talvex-card typings).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 sudo_cmd=()
