@@ -108,6 +108,23 @@ else()
   message(STATUS "dpkg-shlibdeps not found (package dpkg-dev): the .deb lists no library Depends")
 endif()
 
+# The arm64 cross-build (cmake/toolchains/aarch64-linux-gnu.cmake) packages
+# for arm64. Its libraries are those of the arm64 root, which the host's
+# package database does not know: dpkg-shlibdeps runs inside that root,
+# through a wrapper CPack picks up from the project's CPack settings.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64" AND TALVEX_ARM64_ROOT)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(TALVEX_ROOT_SHLIBDEPS ${CMAKE_BINARY_DIR}/packaging/dpkg-shlibdeps-in-root)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/dpkg-shlibdeps-in-root.sh.in ${TALVEX_ROOT_SHLIBDEPS}
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                 WORLD_READ WORLD_EXECUTE)
+  set(TALVEX_CPACK_SETTINGS ${CMAKE_BINARY_DIR}/packaging/cpack-settings.cmake)
+  file(WRITE ${TALVEX_CPACK_SETTINGS}
+       "set(SHLIBDEPS_EXECUTABLE \"${TALVEX_ROOT_SHLIBDEPS}\" CACHE FILEPATH \"\" FORCE)\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${TALVEX_CPACK_SETTINGS})
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
 # The libraries come from dpkg-shlibdeps; Qt's platform plugins are loaded at
 # run time, so they are named here.
 if(TALVEX_QT_MAJOR STREQUAL "6")
