@@ -9,5 +9,4 @@ if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 if [[ ! -x /usr/bin/chromium ]]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends chromium
 fi
-cd "$here"
-npm ci --no-audit --no-fund --ignore-scripts
+"$here/node-modules.sh"

@@ -10,9 +10,7 @@ if ! command -v node > /dev/null || ! command -v npm > /dev/null; then
   echo "SKIPPED: node and npm are not installed"
   exit 77
 fi
-if [[ ! -x "$here/node_modules/.bin/tsc" ]]; then
-  (cd "$here" && npm ci --no-audit --no-fund --ignore-scripts)
-fi
+"$here/node-modules.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 tarball=$(cd "$client" && npm pack --silent --pack-destination "$scratch")
