@@ -11,6 +11,7 @@
 #include "platform/devices.h"
 #include "platform/dynlib.h"
 #include "platform/fs.h"
+#include "platform/serial.h"
 #include "platform/usb.h"
 #include "platform/utf.h"
 #include "reader/frame.h"
@@ -576,17 +577,7 @@ Report Diagnose(std::uint16_t port, const Queries& queries) {
   report.user = platform::CurrentUserName();
   report.hid = DiagnoseHid(queries, &report.hidEnumerated);
   report.usb = DiagnoseUsb(queries);
-#ifdef _WIN32
-  report.serialSource = "COM1 to COM32";
-#else
-  {
-    const char* env = std::getenv("TALVEX_PORTS");
-    const std::string dir = env != nullptr && *env != '\0' ? env : "/etc/talvex/ports";
-    report.serialSource = platform::DescribeFolder(dir).exists
-                              ? "port directory " + dir
-                              : "default table (/dev/ttyUSB0-15, /dev/ttyACM0-7, /dev/ttyS0-7)";
-  }
-#endif
+  report.serialSource = platform::SerialPortSource();
   report.serial = DiagnoseSerial(queries);
   std::string beside;
   platform::ExecutableDirectory(&beside);
@@ -726,9 +717,8 @@ void TextDecoder(const Report& report, std::string& out) {
                      : ", ") +
            report.decoder.searched[i];
   }
-#ifndef _WIN32
-  out += report.decoder.searched.size() > 1 ? " and the ld.so cache" : "";
-#endif
+  const std::string extra = platform::LibrarySearchExtra();
+  if (report.decoder.searched.size() > 1 && !extra.empty()) out += " and " + extra;
   out += "\n";
 }
 
@@ -758,10 +748,10 @@ void TextTemp(const Report& report, std::string& out) {
   if (!report.temp.folder.exists) {
     out += "missing or not a folder";
   } else {
-#ifndef _WIN32
-    out += "mode " + Octal(report.temp.folder.mode) +
-           (report.temp.folder.ownedByUser ? ", yours" : ", NOT yours") + ", ";
-#endif
+    if (report.temp.folder.modeKnown) {
+      out += "mode " + Octal(report.temp.folder.mode) +
+             (report.temp.folder.ownedByUser ? ", yours" : ", NOT yours") + ", ";
+    }
     out += report.temp.folder.writable ? "writable" : "NOT writable";
     if (report.temp.folder.freeKnown)
       out += ", " + FormatBytes(report.temp.folder.freeBytes) + " free";

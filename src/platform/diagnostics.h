@@ -68,7 +68,8 @@ PortUse ListeningPortUse(std::uint16_t port, ProcessRef* holder);
 
 struct FolderInfo {
   bool exists = false;
-  unsigned mode = 0;  // permission bits (Linux)
+  unsigned mode = 0;       // permission bits, where modeKnown
+  bool modeKnown = false;  // Linux tells the permission bits and the owner
   bool ownedByUser = false;
   bool writable = false;
   std::uint64_t freeBytes = 0;

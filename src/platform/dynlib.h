@@ -27,6 +27,9 @@ bool ExecutableDirectory(std::string* out);
 // folders; the ld.so cache is looked at too but names no folder). For the
 // diagnosis.
 std::vector<std::string> LibrarySearchFolders();
+// What the system's search reads besides those folders, in words ("the ld.so
+// cache" on Linux), or "" when nothing.
+const char* LibrarySearchExtra();
 
 // Whether a file (a library to load) exists at `path` (UTF-8).
 bool LibraryFileExists(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/device.h"
 
@@ -47,5 +48,9 @@ class SerialBackend {
 
 // The operating system's serial ports.
 SerialBackend& SystemSerialBackend();
+
+// Where ports 1 to 32 come from, in words for the diagnosis: the port
+// directory or the fixed device table on Linux, COM1 to COM32 on Windows.
+std::string SerialPortSource();
 
 }  // namespace talvex::platform

@@ -242,6 +242,7 @@ FolderInfo DescribeFolder(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return info;
   info.exists = true;
   info.mode = st.st_mode & 07777;
+  info.modeKnown = true;
   info.ownedByUser = st.st_uid == getuid();
   info.writable = ::access(path.c_str(), W_OK | X_OK) == 0;
   struct statvfs vfs {};

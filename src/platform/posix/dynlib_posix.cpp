@@ -34,6 +34,10 @@ void Unload(void* handle) {
 
 }  // namespace
 
+const char* LibrarySearchExtra() {
+  return "the ld.so cache";
+}
+
 std::vector<std::string> LibrarySearchFolders() {
   std::vector<std::string> folders;
   const std::unique_ptr<void, decltype(&Unload)> owned(dlopen(nullptr, RTLD_LAZY), &Unload);

@@ -234,6 +234,13 @@ std::string SerialPortPath(int number) {
 
 }  // namespace posix
 
+std::string SerialPortSource() {
+  const std::string dir = posix::SerialPortDirectory();
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "port directory " + dir;
+  return "default table (/dev/ttyUSB0-15, /dev/ttyACM0-7, /dev/ttyS0-7)";
+}
+
 SerialBackend& SystemSerialBackend() {
   static posix::PosixSerialBackend backend;
   return backend;

@@ -49,6 +49,10 @@ bool ExecutableDirectory(std::string* out) {
   return true;
 }
 
+const char* LibrarySearchExtra() {
+  return "";
+}
+
 std::vector<std::string> LibrarySearchFolders() {
   // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS: the application folder, System32 and
   // folders added with AddDllDirectory (which this program adds none of).

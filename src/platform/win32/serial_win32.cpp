@@ -122,6 +122,10 @@ class Win32SerialBackend final : public SerialBackend {
 
 }  // namespace
 
+std::string SerialPortSource() {
+  return "COM1 to COM32";
+}
+
 SerialBackend& SystemSerialBackend() {
   static Win32SerialBackend backend;
   return backend;
