@@ -385,7 +385,7 @@ int Report::ExitCode() const {
 
 // The reader auto-detection takes: the first of HID, USB, serial that
 // answers the probe. One the running Talvex holds counts as found.
-void FindReader(Report& report) {
+static void FindReader(Report& report) {
   for (const HidEntry& e : report.hid) {
     if (e.probeResult == kOk || (e.openFailure == OpenFailure::kBusy && AllTalvex(e.holders))) {
       report.readerSelector = kTransportHid;
@@ -415,7 +415,7 @@ struct AccessFindings {
   std::vector<Finding> held;
 };
 
-void HidAccess(const Report& report, const std::string& user, AccessFindings& a) {
+static void HidAccess(const Report& report, const std::string& user, AccessFindings& a) {
   std::vector<Finding>& denied = a.denied;
   std::vector<Finding>& held = a.held;
   for (const HidEntry& e : report.hid) {
@@ -441,7 +441,7 @@ void HidAccess(const Report& report, const std::string& user, AccessFindings& a)
   }
 }
 
-void UsbAccess(const Report& report, const std::string& user, AccessFindings& a) {
+static void UsbAccess(const Report& report, const std::string& user, AccessFindings& a) {
   std::vector<Finding>& denied = a.denied;
   std::vector<Finding>& held = a.held;
   for (const UsbEntry& e : report.usb) {
@@ -464,7 +464,7 @@ void UsbAccess(const Report& report, const std::string& user, AccessFindings& a)
   }
 }
 
-void SerialAccess(const Report& report, const std::string& user, AccessFindings& a) {
+static void SerialAccess(const Report& report, const std::string& user, AccessFindings& a) {
   std::vector<Finding>& denied = a.denied;
   std::vector<Finding>& held = a.held;
   for (const SerialEntry& e : report.serial) {
@@ -496,7 +496,7 @@ void SerialAccess(const Report& report, const std::string& user, AccessFindings&
 
 // Why no reader was found: a device that would be a reader but may not be
 // opened, or that another program holds; else nothing answered at all.
-void ReaderFinding(Report& report, const std::string& user) {
+static void ReaderFinding(Report& report, const std::string& user) {
   AccessFindings a;
   HidAccess(report, user, a);
   UsbAccess(report, user, a);
@@ -522,7 +522,7 @@ void ReaderFinding(Report& report, const std::string& user) {
   }
 }
 
-void DecoderFinding(Report& report) {
+static void DecoderFinding(Report& report) {
   if (!report.decoder.found || !report.decoder.getBmp) {
     report.findings.push_back(Finding{
         Problem::kDecoderMissing,
@@ -537,7 +537,7 @@ void DecoderFinding(Report& report) {
   }
 }
 
-void PortFinding(Report& report) {
+static void PortFinding(Report& report) {
   if (report.port.use == platform::PortUse::kHeld && !report.port.heldByTalvex) {
     report.findings.push_back(Finding{
         Problem::kPortHeld,
@@ -549,7 +549,7 @@ void PortFinding(Report& report) {
   }
 }
 
-void TempFinding(Report& report, const std::string& user) {
+static void TempFinding(Report& report, const std::string& user) {
   if (!report.temp.usable) {
     report.findings.push_back(Finding{Problem::kTempFolder,
                                       "the temporary folder " + report.temp.path + " is unusable",
@@ -627,7 +627,7 @@ std::string AccessText(const platform::DeviceNodeInfo& node, OpenFailure failure
 
 }  // namespace
 
-void TextHid(const Report& report, std::string& out) {
+static void TextHid(const Report& report, std::string& out) {
   out += "\nHID devices (tried first)\n";
   if (!report.hidEnumerated) out += "  the HID devices could not be listed\n";
   if (report.hid.empty()) out += "  none\n";
@@ -659,7 +659,7 @@ void TextHid(const Report& report, std::string& out) {
   }
 }
 
-void TextUsb(const Report& report, std::string& out) {
+static void TextUsb(const Report& report, std::string& out) {
   out += "\nUSB driver devices (tried second)\n";
   if (report.usb.empty()) out += "  none tagged as a reader, none that looks like one\n";
   for (const UsbEntry& e : report.usb) {
@@ -678,7 +678,7 @@ void TextUsb(const Report& report, std::string& out) {
   }
 }
 
-void TextSerial(const Report& report, std::string& out) {
+static void TextSerial(const Report& report, std::string& out) {
   out += "\nSerial ports 1-32 (tried last; " + report.serialSource + ")\n";
   if (report.serial.empty()) out += "  none present\n";
   for (const SerialEntry& e : report.serial) {
@@ -700,7 +700,7 @@ void TextSerial(const Report& report, std::string& out) {
   }
 }
 
-void TextDecoder(const Report& report, std::string& out) {
+static void TextDecoder(const Report& report, std::string& out) {
   out += "\nPhoto decoder\n";
   if (report.decoder.found) {
     out += "  " + report.decoder.path + ": loaded, GetBmp " +
@@ -722,7 +722,7 @@ void TextDecoder(const Report& report, std::string& out) {
   out += "\n";
 }
 
-void TextPort(const Report& report, std::string& out) {
+static void TextPort(const Report& report, std::string& out) {
   out += "\nService port\n  " + std::to_string(report.port.port) + ": ";
   switch (report.port.use) {
     case platform::PortUse::kFree:
@@ -743,7 +743,7 @@ void TextPort(const Report& report, std::string& out) {
   }
 }
 
-void TextTemp(const Report& report, std::string& out) {
+static void TextTemp(const Report& report, std::string& out) {
   out += "\nTemporary folder\n  " + report.temp.path + ": ";
   if (!report.temp.folder.exists) {
     out += "missing or not a folder";
@@ -880,7 +880,7 @@ std::string OrNull(const std::string& text) {
 
 }  // namespace
 
-void JsonHid(const Report& report, std::string& out) {
+static void JsonHid(const Report& report, std::string& out) {
   out += ",\"hid\":[";
   for (std::size_t i = 0; i < report.hid.size(); ++i) {
     const HidEntry& e = report.hid[i];
@@ -906,7 +906,7 @@ void JsonHid(const Report& report, std::string& out) {
   out += "]";
 }
 
-void JsonUsb(const Report& report, std::string& out) {
+static void JsonUsb(const Report& report, std::string& out) {
   out += ",\"usb\":[";
   for (std::size_t i = 0; i < report.usb.size(); ++i) {
     const UsbEntry& e = report.usb[i];
@@ -921,7 +921,7 @@ void JsonUsb(const Report& report, std::string& out) {
   out += "]";
 }
 
-void JsonSerial(const Report& report, std::string& out) {
+static void JsonSerial(const Report& report, std::string& out) {
   out += ",\"serial\":{\"source\":" + QuoteText(report.serialSource) + ",\"ports\":[";
   for (std::size_t i = 0; i < report.serial.size(); ++i) {
     const SerialEntry& e = report.serial[i];
@@ -940,7 +940,7 @@ void JsonSerial(const Report& report, std::string& out) {
   out += "]}";
 }
 
-void JsonDecoder(const Report& report, std::string& out) {
+static void JsonDecoder(const Report& report, std::string& out) {
   out += ",\"decoder\":{\"file\":" + Quote(report.decoder.fileName) +
          ",\"found\":" + Bool(report.decoder.found) + ",\"path\":" + OrNull(report.decoder.path) +
          ",\"get_bmp\":" + Bool(report.decoder.getBmp) +
@@ -951,7 +951,7 @@ void JsonDecoder(const Report& report, std::string& out) {
   out += "]}";
 }
 
-void JsonPortAndTemp(const Report& report, std::string& out) {
+static void JsonPortAndTemp(const Report& report, std::string& out) {
   const char* portState = report.port.use == platform::PortUse::kFree      ? "free"
                           : report.port.use == platform::PortUse::kUnknown ? "unknown"
                           : report.port.heldByTalvex                       ? "talvex"

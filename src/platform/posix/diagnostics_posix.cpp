@@ -184,7 +184,7 @@ DeviceNodeInfo DescribeDeviceNode(const std::string& path) {
 
 // The processes that hold a lock on the file (/proc/locks: "1: FLOCK
 // ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF", device numbers in hex).
-std::vector<ProcessRef> LockHolders(const struct stat& file) {
+static std::vector<ProcessRef> LockHolders(const struct stat& file) {
   std::vector<ProcessRef> found;
   std::ifstream in("/proc/locks");
   std::string line;
