@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "card/card_fields.h"
-#include "card/result_text.h"
 
 namespace talvex {
 namespace {
