@@ -3,6 +3,8 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "card/card_fields.h"
 
@@ -14,17 +16,25 @@ inline char16_t UnitAt(const std::uint8_t* text, std::size_t byteOffset) {
   return static_cast<char16_t>(text[byteOffset] | (text[byteOffset + 1] << 8));
 }
 
-// Copies the block field of `field` into its record string and terminates it;
-// a NUL unit in the field ends the string there. The table's soundness is
-// checked at build time, so the copy stays inside the block and the record.
-void CopyField(char16_t* out, const CardField& field, const std::uint8_t* text) {
-  std::size_t i = 0;
-  for (; i < field.units; ++i) {
-    char16_t unit = UnitAt(text, field.blockOffset + 2 * i);
-    if (unit == 0) break;
-    out[i] = unit;
+// Copies the block field of row `F` into its record string, terminates it
+// (a NUL unit in the field ends the string there) and applies the row's space
+// rule. The row is a constant, so each copy compiles to fixed offsets and
+// lengths; the table's soundness is checked at build time, so the copy stays
+// inside the block and the record.
+template <CardField F, typename Record>
+void CopyField(Record& record, const std::uint8_t* text) {
+  if constexpr (F.units != 0) {
+    char16_t* out = FieldText(record, F);
+    std::size_t i = 0;
+    for (; i < F.units; ++i) {
+      char16_t unit = UnitAt(text, F.blockOffset + 2 * i);
+      if (unit == 0) break;
+      out[i] = unit;
+    }
+    out[i] = 0;
+    if constexpr (F.spaces == SpaceRule::kRemoveAll) RemoveSpaces(out);
+    if constexpr (F.spaces == SpaceRule::kTrimTrailing) TrimTrailingSpaces(out);
   }
-  out[i] = 0;
 }
 
 template <std::size_t N>
@@ -103,13 +113,11 @@ template <typename Record>
 Record DecodeBlockFields(const std::uint8_t* text) {
   Record r;
   Clear(r);
-  for (const CardField& field : FieldsOf<Record>()) {
-    if (field.units == 0) continue;
-    char16_t* out = FieldText(r, field);
-    CopyField(out, field, text);
-    if (field.spaces == SpaceRule::kRemoveAll) RemoveSpaces(out);
-    if (field.spaces == SpaceRule::kTrimTrailing) TrimTrailingSpaces(out);
+  constexpr auto& fields = FieldsOf<Record>();
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (CopyField<fields[I]>(r, text), ...);
   }
+  (std::make_index_sequence<std::size(fields)>{});
   return r;
 }
 
