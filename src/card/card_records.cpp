@@ -3,8 +3,10 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
-#include "card/result_text.h"
+#include "card/card_fields.h"
 
 namespace talvex {
 namespace {
@@ -14,21 +16,25 @@ inline char16_t UnitAt(const std::uint8_t* text, std::size_t byteOffset) {
   return static_cast<char16_t>(text[byteOffset] | (text[byteOffset + 1] << 8));
 }
 
-// Copies the card field of `Units` units at byte `Offset` into `out` and
-// terminates it; a NUL unit in the field ends the string there. The layout is
-// checked against the block size and the field capacity at build time.
-template <std::size_t Offset, std::size_t Units, std::size_t N>
-void CopyField(char16_t (&out)[N], const std::uint8_t* text) {
-  static_assert(Offset % 2 == 0, "card fields start on a unit boundary");
-  static_assert(Offset + 2 * Units <= kCardTextSize, "card field runs past the text block");
-  static_assert(Units < N, "record field too small for the card field and its terminator");
-  std::size_t i = 0;
-  for (; i < Units; ++i) {
-    char16_t unit = UnitAt(text, Offset + 2 * i);
-    if (unit == 0) break;
-    out[i] = unit;
+// Copies the block field of row `F` into its record string, terminates it
+// (a NUL unit in the field ends the string there) and applies the row's space
+// rule. The row is a constant, so each copy compiles to fixed offsets and
+// lengths; the table's soundness is checked at build time, so the copy stays
+// inside the block and the record.
+template <CardField F, typename Record>
+void CopyField(Record& record, const std::uint8_t* text) {
+  if constexpr (F.units != 0) {
+    char16_t* out = FieldText(record, F);
+    std::size_t i = 0;
+    for (; i < F.units; ++i) {
+      char16_t unit = UnitAt(text, F.blockOffset + 2 * i);
+      if (unit == 0) break;
+      out[i] = unit;
+    }
+    out[i] = 0;
+    if constexpr (F.spaces == SpaceRule::kRemoveAll) RemoveSpaces(out);
+    if constexpr (F.spaces == SpaceRule::kTrimTrailing) TrimTrailingSpaces(out);
   }
-  out[i] = 0;
 }
 
 template <std::size_t N>
@@ -101,18 +107,18 @@ std::int32_t ParseLeadingInteger(const char16_t* text) {
 
 namespace {
 
-// Kinds 1 and 3 share the layout of their first 220 bytes (kind 3 leaves the
-// nation code unread) and the single-character gender text.
+// A cleared record with every block field of its table copied and given its
+// space rule; the fields the decoder derives stay empty.
 template <typename Record>
-void DecodeSharedFields(Record& r, const std::uint8_t* text) {
-  CopyField<0, 15>(r.name, text);
-  CopyField<30, 1>(r.genderCode, text);
-  CopyField<36, 8>(r.birthDate, text);
-  CopyField<52, 35>(r.address, text);
-  CopyField<122, 18>(r.idNumber, text);
-  CopyField<158, 15>(r.issuingAuthority, text);
-  CopyField<188, 8>(r.validFrom, text);
-  CopyField<204, 8>(r.validTo, text);
+Record DecodeBlockFields(const std::uint8_t* text) {
+  Record r;
+  Clear(r);
+  constexpr auto& fields = FieldsOf<Record>();
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (CopyField<fields[I]>(r, text), ...);
+  }
+  (std::make_index_sequence<std::size(fields)>{});
+  return r;
 }
 
 template <typename Record>
@@ -127,35 +133,14 @@ void SetSingleCharacterGender(Record& r) {
 }  // namespace
 
 ResidentCardInfo DecodeResidentCard(const std::uint8_t* text) {
-  ResidentCardInfo r;
-  Clear(r);
-  DecodeSharedFields(r, text);
-  CopyField<32, 2>(r.nationCode, text);
-
+  ResidentCardInfo r = DecodeBlockFields<ResidentCardInfo>(text);
   SetSingleCharacterGender(r);
   LookupNationName(ParseLeadingInteger(r.nationCode), r.nationName);
-
-  RemoveSpaces(r.name);
-  RemoveSpaces(r.address);
-  RemoveSpaces(r.issuingAuthority);
-  RemoveSpaces(r.validTo);
   return r;
 }
 
 ForeignCardInfo DecodeForeignCard(const std::uint8_t* text) {
-  ForeignCardInfo r;
-  Clear(r);
-  CopyField<0, 60>(r.englishName, text);
-  CopyField<120, 1>(r.genderCode, text);
-  CopyField<122, 15>(r.cardNumber, text);
-  CopyField<152, 3>(r.nationalityCode, text);
-  CopyField<158, 15>(r.chineseName, text);
-  CopyField<188, 8>(r.validFrom, text);
-  CopyField<204, 8>(r.validTo, text);
-  CopyField<220, 8>(r.birthDate, text);
-  CopyField<236, 2>(r.cardVersion, text);
-  CopyField<240, 4>(r.authorityCode, text);
-
+  ForeignCardInfo r = DecodeBlockFields<ForeignCardInfo>(text);
   if (r.genderCode[0] == u'1') {
     SetText(r.genderText, u"男/M");
   } else if (r.genderCode[0] == u'2') {
@@ -167,27 +152,12 @@ ForeignCardInfo DecodeForeignCard(const std::uint8_t* text) {
   AppendText(r.nationalityText, u"/");
   AppendText(r.nationalityText, r.nationalityCode);
   SetText(r.authorityText, u"公安部/Ministry of Public Security");
-
-  TrimTrailingSpaces(r.englishName);
-  RemoveSpaces(r.chineseName);
-  RemoveSpaces(r.validTo);
   return r;
 }
 
 HmtPermitInfo DecodeHmtPermit(const std::uint8_t* text) {
-  HmtPermitInfo r;
-  Clear(r);
-  DecodeSharedFields(r, text);
-  CopyField<220, 9>(r.passNumber, text);
-  CopyField<238, 2>(r.issueCount, text);
-
+  HmtPermitInfo r = DecodeBlockFields<HmtPermitInfo>(text);
   SetSingleCharacterGender(r);
-
-  RemoveSpaces(r.name);
-  RemoveSpaces(r.address);
-  RemoveSpaces(r.issuingAuthority);
-  RemoveSpaces(r.validTo);
-  RemoveSpaces(r.passNumber);
   return r;
 }
 

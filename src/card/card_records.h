@@ -4,7 +4,8 @@
 // The card text block is 256 bytes of little-endian UTF-16 code units in
 // fixed-width fields padded with spaces. Every record field is a
 // NUL-terminated UTF-16 string in a fixed array whose size counts the
-// terminator.
+// terminator. Where each field sits in the block, and the order of the fields
+// in the result text, is the kind's table in card/card_fields.h.
 #pragma once
 
 #include <cstddef>

@@ -3,7 +3,9 @@
 #include "card/result_text.h"
 
 #include <cstring>
+#include <iterator>
 
+#include "card/card_fields.h"
 #include "card/card_records.h"
 #include "platform/utf.h"
 
@@ -17,12 +19,20 @@ constexpr std::size_t kFieldScratchSize = 200;
 // The appender writes without bounds checks, so the record layouts must keep
 // this under the buffer size.
 template <typename Record>
-constexpr std::size_t WorstCaseText(std::size_t fieldCount) {
+constexpr std::size_t WorstCaseText() {
+  constexpr std::size_t fieldCount = std::size(FieldsOf<Record>());
   return 4 + 3 * (sizeof(Record) / sizeof(char16_t) - fieldCount) + fieldCount;
 }
-static_assert(WorstCaseText<ResidentCardInfo>(11) < kResultTextCapacity);
-static_assert(WorstCaseText<ForeignCardInfo>(13) < kResultTextCapacity);
-static_assert(WorstCaseText<HmtPermitInfo>(11) < kResultTextCapacity);
+static_assert(WorstCaseText<ResidentCardInfo>() < kResultTextCapacity);
+static_assert(WorstCaseText<ForeignCardInfo>() < kResultTextCapacity);
+static_assert(WorstCaseText<HmtPermitInfo>() < kResultTextCapacity);
+
+// "0|<kind>|" and then the record's fields in the order of its table.
+template <typename Record>
+void AppendRecord(char*& cursor, const char16_t* prefix, const Record& record) {
+  AppendField(cursor, prefix);
+  for (const CardField& field : FieldsOf<Record>()) AppendField(cursor, FieldText(record, field));
+}
 
 }  // namespace
 
@@ -37,53 +47,15 @@ void AppendField(char*& cursor, const char16_t* field) {
 }
 
 void BuildResidentText(char*& cursor, const std::uint8_t* text) {
-  const ResidentCardInfo r = DecodeResidentCard(text);
-  AppendField(cursor, u"0|1");
-  AppendField(cursor, r.name);
-  AppendField(cursor, r.genderCode);
-  AppendField(cursor, r.genderText);
-  AppendField(cursor, r.nationCode);
-  AppendField(cursor, r.nationName);
-  AppendField(cursor, r.birthDate);
-  AppendField(cursor, r.address);
-  AppendField(cursor, r.idNumber);
-  AppendField(cursor, r.issuingAuthority);
-  AppendField(cursor, r.validFrom);
-  AppendField(cursor, r.validTo);
+  AppendRecord(cursor, u"0|1", DecodeResidentCard(text));
 }
 
 void BuildForeignText(char*& cursor, const std::uint8_t* text) {
-  const ForeignCardInfo r = DecodeForeignCard(text);
-  AppendField(cursor, u"0|2");
-  AppendField(cursor, r.englishName);
-  AppendField(cursor, r.genderCode);
-  AppendField(cursor, r.genderText);
-  AppendField(cursor, r.cardNumber);
-  AppendField(cursor, r.nationalityCode);
-  AppendField(cursor, r.nationalityText);
-  AppendField(cursor, r.chineseName);
-  AppendField(cursor, r.validFrom);
-  AppendField(cursor, r.validTo);
-  AppendField(cursor, r.birthDate);
-  AppendField(cursor, r.cardVersion);
-  AppendField(cursor, r.authorityCode);
-  AppendField(cursor, r.authorityText);
+  AppendRecord(cursor, u"0|2", DecodeForeignCard(text));
 }
 
 void BuildHmtText(char*& cursor, const std::uint8_t* text) {
-  const HmtPermitInfo r = DecodeHmtPermit(text);
-  AppendField(cursor, u"0|3");
-  AppendField(cursor, r.name);
-  AppendField(cursor, r.genderCode);
-  AppendField(cursor, r.genderText);
-  AppendField(cursor, r.birthDate);
-  AppendField(cursor, r.address);
-  AppendField(cursor, r.idNumber);
-  AppendField(cursor, r.issuingAuthority);
-  AppendField(cursor, r.validFrom);
-  AppendField(cursor, r.validTo);
-  AppendField(cursor, r.passNumber);
-  AppendField(cursor, r.issueCount);
+  AppendRecord(cursor, u"0|3", DecodeHmtPermit(text));
 }
 
 }  // namespace talvex
