@@ -118,6 +118,24 @@ bool AddOrigin(ServerOptions& options, std::string_view text, std::string* why) 
   return true;
 }
 
+// A probe interval in milliseconds, kMinPollMs to kMaxPollMs.
+bool ParsePollMs(std::string_view text, int* out) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < kMinPollMs || value > kMaxPollMs) return false;
+  *out = value;
+  return true;
+}
+
+std::string PollMsError(std::string_view name, std::string_view value) {
+  return std::string(name) + " takes a number of milliseconds from " + std::to_string(kMinPollMs) +
+         " to " + std::to_string(kMaxPollMs) + ", not '" + std::string(value) + "'";
+}
+
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
@@ -149,6 +167,12 @@ std::string ApplySetting(std::string_view name, std::string_view value, ParsedOp
     }
     return std::string();
   }
+  if (name == "poll-ms") {
+    if (values.size() != 1 || !ParsePollMs(values[0], &options.service.pollMs)) {
+      return PollMsError(name, value);
+    }
+    return std::string();
+  }
   if (name == "listen" || name == "allow-origin") {
     if (values.empty()) return std::string(name) + " needs a value";
     for (std::string_view v : values) {
@@ -157,7 +181,7 @@ std::string ApplySetting(std::string_view name, std::string_view value, ParsedOp
     }
     return std::string();
   }
-  return "unknown setting '" + std::string(name) + "' (known: port, listen, allow-origin)";
+  return "unknown setting '" + std::string(name) + "' (known: port, listen, allow-origin, poll-ms)";
 }
 
 // Which of the site's settings the command line leaves to it.
@@ -165,6 +189,7 @@ bool SiteDecides(std::string_view name, const ParsedOptions& parsed) {
   if (name == "port") return !parsed.portGiven;
   if (name == "listen") return !parsed.listenGiven;
   if (name == "allow-origin") return !parsed.originGiven;
+  if (name == "poll-ms") return !parsed.pollGiven;
   return true;  // an unknown name is reported
 }
 
@@ -214,6 +239,7 @@ bool SetSwitch(std::string_view name, ServerOptions& options) {
 std::string MissingValueError(std::string_view name) {
   if (name == "--port") return "--port needs a port number (1-65535)";
   if (name == "--listen") return "--listen needs an address (0.0.0.0, [::])";
+  if (name == "--poll-ms") return "--poll-ms needs a number of milliseconds (100-5000)";
   return "--allow-origin needs an origin (https://host[:port])";
 }
 
@@ -225,6 +251,11 @@ std::string ApplyValueOption(std::string_view name, std::string_view value, Pars
       return "--port takes a number from 1 to 65535, not '" + std::string(value) + "'";
     }
     parsed.portGiven = true;
+    return std::string();
+  }
+  if (name == "--poll-ms") {
+    if (!ParsePollMs(value, &parsed.options.service.pollMs)) return PollMsError(name, value);
+    parsed.pollGiven = true;
     return std::string();
   }
   const bool listen = name == "--listen";
@@ -298,9 +329,9 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
   std::vector<std::pair<std::string, std::string>> values;
   if (!platform::ReadMachineSettings(&values)) return parsed;
   for (const auto& [name, value] : values) {
-    // The key also holds what the installer keeps for itself; only the three
+    // The key also holds what the installer keeps for itself; only the four
     // settings are read, and an empty one is left unset.
-    if (name != "port" && name != "listen" && name != "allow-origin") continue;
+    if (name != "port" && name != "listen" && name != "allow-origin" && name != "poll-ms") continue;
     if (Values(value).empty() || !SiteDecides(name, parsed)) continue;
     const std::string why = ApplySetting(name, value, parsed);
     if (!why.empty()) {
@@ -325,7 +356,8 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
       return parsed;
     }
     if (!arg.hasValue && SetSwitch(arg.name, parsed.options)) continue;
-    if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin") {
+    if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin" ||
+        arg.name == "--poll-ms") {
       if (!arg.hasValue) {
         if (i + 1 >= argc) return UsageError(MissingValueError(arg.name));
         arg.value = argv[++i];
@@ -365,11 +397,12 @@ int ReportOptionsVerdict(const ParsedOptions& parsed) {
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: talvex-server [--headless] [--verbose] [--port N] [--listen ADDR]...\n"
-               "                     [--allow-origin ORIGIN]...\n"
+               "                     [--allow-origin ORIGIN]... [--poll-ms N]\n"
                "       | --diagnose [--json] [--port N] | --help | --version\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
-               "attached reader (fields separated by '|', then the photo as Base64 JPEG).\n"
+               "attached reader (fields separated by '|', then the photo as Base64 JPEG),\n"
+               "and GET /events with an event stream that tells when a card is placed.\n"
                "On a desktop it runs under a tray icon; without a display it runs as a\n"
                "service. It listens on 127.0.0.1 and ::1 only, unless told otherwise.\n"
                "\n"
@@ -384,6 +417,8 @@ void PrintUsage(std::FILE* out) {
                "              answer pages of ORIGIN (scheme://host[:port], e.g.\n"
                "              https://clinic.example) only; a page of any other origin\n"
                "              gets 290|请求来源不被允许; may be repeated\n"
+               "  --poll-ms N while a page listens on /events, look for a card every N ms\n"
+               "              (100-5000, default 250)\n"
                "  --verbose   log every frame exchanged with the reader (command, status\n"
                "              bytes, lengths, ms) and every device discovery tried, with\n"
                "              the reason it was taken or refused\n"
@@ -396,7 +431,7 @@ void PrintUsage(std::FILE* out) {
                "Settings the command line leaves out come from the file TALVEX_CONFIG\n"
                "names, else /etc/talvex/talvex.conf (on Windows talvex.conf beside the\n"
                "program, else HKLM\\Software\\Talvex): lines 'port = N', 'listen = ADDR',\n"
-               "'allow-origin = ORIGIN', '#' comments.\n"
+               "'allow-origin = ORIGIN', 'poll-ms = N', '#' comments.\n"
                "\n"
                "Each answered request is logged as one line on stderr (on Windows also in\n"
                "%%LOCALAPPDATA%%\\Talvex\\talvex.log, 1 MiB, one older file talvex.log.1):\n"

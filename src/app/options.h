@@ -33,7 +33,7 @@ struct ParsedOptions {
   ServerOptions options;
   std::string error;  // for kUsageError: one line, without the program name
   // Which settings the command line gave (they win over the site's).
-  bool portGiven = false, listenGiven = false, originGiven = false;
+  bool portGiven = false, listenGiven = false, originGiven = false, pollGiven = false;
 };
 
 // The command line alone.
@@ -44,7 +44,7 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv);
 ParsedOptions ParseServerOptions(int argc, const char* const* argv);
 
 // Settings text ("name = value" lines; # comments; names port, listen,
-// allow-origin) applied to what the command line left out. A wrong line
+// allow-origin, poll-ms) applied to what the command line left out. A wrong line
 // makes the verdict kConfigError, naming `source` and the line.
 void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed);
 

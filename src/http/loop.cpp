@@ -3,6 +3,8 @@
 #include <climits>
 #include <new>
 
+#include "http/event_streams.h"
+
 namespace talvex {
 
 using platform::AcceptStatus;
@@ -73,6 +75,7 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
   tables.sockets[index] = client;
   tables.events[index] = std::move(event);
   tables.requests[index].Reset();
+  tables.streams[index].Reset();
   tables.count += 1;
   return kOk;
 }
@@ -87,9 +90,11 @@ void RemoveClient(Network& net, ServiceTables& tables, int index) {
     tables.sockets[index] = tables.sockets[last];
     tables.events[index] = std::move(tables.events[last]);
     tables.requests[index] = std::move(tables.requests[last]);
+    tables.streams[index] = std::move(tables.streams[last]);
   }
   tables.sockets[last] = kInvalidSocket;
   tables.requests[last].Reset();
+  tables.streams[last].Reset();
   tables.count -= 1;
 }
 
@@ -112,7 +117,7 @@ namespace {
 // One client turn: from the wait (its readiness is fetched first) or because
 // its request's time ran out. kOk to go on, else the code that ends the loop.
 ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool fromWait,
-                       const RequestHandlers& handlers, std::int32_t& selector, bool& removed) {
+                       const RequestHandlers& handlers, bool& removed) {
   const Socket socket = tables.sockets[index];
   removed = false;
   if (fromWait) {
@@ -125,6 +130,10 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
       return kOk;
     }
     if (!state.readable) return kEnumEventsFailed;
+    if (IsEventStream(tables, index)) {
+      DrainEventStream(net, tables, index, &removed);
+      return kOk;
+    }
   }
 
   Request request;
@@ -137,9 +146,13 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
     }
     return kOk;
   }
+  if (request.cardRequest == kEventsRequest) {
+    OpenEventStream(net, tables, index, handlers, request, &removed);
+    return kOk;
+  }
   if (request.cardRequest != 1) return kOk;
 
-  code = handlers.handleReadCard(socket, selector, request);
+  code = handlers.handleReadCard(socket, request);
   // A client whose answer could not be sent in time loses its connection,
   // and with it every request it has queued behind that one.
   if (code == kSocketError || code == kPeerClosed || code == kNetTimeout) {
@@ -150,9 +163,9 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
 }
 
 ResultCode GuardedServe(Network& net, ServiceTables& tables, int index, bool fromWait,
-                        const RequestHandlers& handlers, std::int32_t& selector, bool& removed) {
+                        const RequestHandlers& handlers, bool& removed) {
   try {
-    return ServeClient(net, tables, index, fromWait, handlers, selector, removed);
+    return ServeClient(net, tables, index, fromWait, handlers, removed);
   } catch (const std::bad_alloc&) {
     // A request that cannot get the memory for its lines or its answer
     // loses its connection; what it held was released on the way out.
@@ -192,14 +205,13 @@ int TimeoutUntil(std::int64_t wake, std::int64_t now) {
 
 // Requests whose time ran out are ended (or served, when only their body was
 // missing) without waiting for another byte.
-ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
-                        std::int32_t& selector) {
+ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
   const std::int64_t now = net.NowMs();
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
     bool removed = false;
     const RequestState& request = tables.requests[index];
     if (request.InProgress() && now >= request.DeadlineMs()) {
-      const ResultCode code = GuardedServe(net, tables, index, false, handlers, selector, removed);
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
       if (code != kOk) return code;
     }
     if (!removed) ++index;
@@ -228,13 +240,16 @@ ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pau
   return code;
 }
 
-ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
-  std::int32_t selector = 0;
+ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
+                     int pollMs) {
+  StreamSchedule streams;
+  streams.pollMs = pollMs;
   NetEvent waitSet[kEventTableSize];
   int order[kEventTableSize];  // wait position -> table index
   int nextClient = 0;          // where the next round of clients starts
   AcceptPause pause;
   for (;;) {
+    ServeEventStreams(net, tables, handlers, streams);
     const std::int64_t now = net.NowMs();
     if (pause.until >= 0 && (now >= pause.until || tables.count < pause.atCount)) pause.until = -1;
     // With the table full, a pending connection would keep the listener
@@ -243,10 +258,14 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     if (nextClient >= tables.count) nextClient = 0;
     std::int64_t wake = pause.until;
     const int entries = FillWaitSet(tables, acceptOpen, nextClient, waitSet, order, &wake);
+    if (const std::int64_t due = EventStreamsWakeMs(net, tables, streams);
+        due >= 0 && (wake < 0 || due < wake)) {
+      wake = due;
+    }
 
     const int position = net.WaitAnyFor(waitSet, entries, TimeoutUntil(wake, now));
     if (position == platform::kWaitTimedOut) {
-      if (const ResultCode code = ServeExpired(net, tables, handlers, selector); code != kOk) {
+      if (const ResultCode code = ServeExpired(net, tables, handlers); code != kOk) {
         return code;
       }
       continue;
@@ -259,7 +278,7 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
       continue;
     }
     bool removed = false;
-    const ResultCode code = GuardedServe(net, tables, index, true, handlers, selector, removed);
+    const ResultCode code = GuardedServe(net, tables, index, true, handlers, removed);
     if (code != kOk) return code;
     const int served = index - kFirstClientIndex;
     nextClient = removed ? served : served + 1;
@@ -356,7 +375,7 @@ ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig&
   tables.stop = stopEvent;
   if (const ResultCode code = OpenListeners(net, config, tables); code != kOk) return code;
   if (handlers.listening) handlers.listening();
-  return EventLoop(net, tables, handlers);
+  return EventLoop(net, tables, handlers, config.pollMs);
 }
 
 }  // namespace talvex

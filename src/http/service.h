@@ -14,6 +14,10 @@ namespace talvex {
 
 inline constexpr std::uint16_t kServicePort = 10012;
 inline constexpr int kMaxClients = 62;
+// How often the reader is probed for a card while event streams are open.
+inline constexpr int kDefaultPollMs = 250;
+inline constexpr int kMinPollMs = 100;
+inline constexpr int kMaxPollMs = 5000;
 
 // What the service listens on, and whom it answers.
 struct ServiceConfig {
@@ -27,6 +31,8 @@ struct ServiceConfig {
   // Otherwise a request whose Origin is listed gets that origin back, one
   // with another Origin is refused with 290, one without is answered as ever.
   std::vector<std::string> allowOrigins;
+  // The probe interval while event streams are open, kMinPollMs..kMaxPollMs.
+  int pollMs = kDefaultPollMs;
 };
 
 // The configuration every later StartHttpService uses (the default until

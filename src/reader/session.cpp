@@ -153,6 +153,18 @@ ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer) {
   return kOk;
 }
 
+ResultCode ProbeCardPresence(ReaderContext& ctx, bool* present) {
+  *present = false;
+  ResultCode rc = ExchangeFrame(ctx, kFindCardFrame, sizeof kFindCardFrame);
+  if (rc == kOk) return kFindCardAnswerError;
+  if (rc != kStatusFindCardSuccess && rc != kStatusFindCardFailed) return rc;
+  rc = ExchangeFrame(ctx, kSelectCardFrame, sizeof kSelectCardFrame);
+  if (rc == kStatusSelectCardFailed) return kOk;
+  if (rc != kOk) return rc;
+  *present = true;
+  return kOk;
+}
+
 bool StartupCommandSent() {
   return startupCommandSent;
 }

@@ -23,7 +23,6 @@ struct Recorder {
   std::vector<ResultCode> readResults;  // consumed per read; 0 when empty
   std::vector<ResultCode> cardResults;
   int cardFlag = 1;
-  std::vector<std::int32_t> selectorsSeen;
 
   RequestHandlers Handlers() {
     RequestHandlers h;
@@ -35,10 +34,8 @@ struct Recorder {
       readResults.erase(readResults.begin());
       return r;
     };
-    h.handleReadCard = [this](Socket s, std::int32_t& selector, const Request&) {
+    h.handleReadCard = [this](Socket s, const Request&) {
       cards.push_back(s);
-      selectorsSeen.push_back(selector);
-      selector = 2001;  // as a detection that found a HID reader
       if (cardResults.empty()) return kOk;
       ResultCode r = cardResults.front();
       cardResults.erase(cardResults.begin());
@@ -140,8 +137,8 @@ TEST(EventLoopOrder, ReadyClientsAreServedInTurn) {
   Recorder rec;
   RequestHandlers h = rec.Handlers();
   auto card = h.handleReadCard;
-  h.handleReadCard = [&, card](Socket s, std::int32_t& selector, const Request& r) {
-    const ResultCode code = card(s, selector, r);
+  h.handleReadCard = [&, card](Socket s, const Request& r) {
+    const ResultCode code = card(s, r);
     net.MakeReadable(s);
     if (rec.cards.size() == 7) net.RaiseStop();
     return code;
@@ -289,24 +286,6 @@ TEST(EventLoopClient, RequestWithoutMemoryLosesItsConnectionOnly) {
   EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
   EXPECT_EQ(closedAfter, 1u);
   EXPECT_EQ(rec.cards, (std::vector<Socket>{b}));
-}
-
-TEST(EventLoopClient, SelectorLivesAcrossRequestsOfTheThread) {
-  FakeNetwork net;
-  Socket a = net.QueueConnection();
-  Socket b = net.QueueConnection();
-  Recorder rec;
-  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
-  net.steps.push_back([b](FakeNetwork& n) { n.MakeReadable(b); });
-  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
-  EXPECT_EQ(rec.selectorsSeen, (std::vector<std::int32_t>{0, 2001}));
-  // A new thread starts from 0 again.
-  FakeNetwork again;
-  Socket c = again.QueueConnection();
-  Recorder rec2;
-  again.steps.push_back([c](FakeNetwork& n) { n.MakeReadable(c); });
-  EXPECT_EQ(RunHttpService(again, again.StopEvent(), ServiceConfig{}, rec2.Handlers()), kOk);
-  EXPECT_EQ(rec2.selectorsSeen, (std::vector<std::int32_t>{0}));
 }
 
 // ---- Failures inside the loop end the thread.
