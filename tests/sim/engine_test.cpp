@@ -177,6 +177,30 @@ Fault MakeFault(FaultKind kind, std::uint32_t value = 0, int count = kPersistent
   return f;
 }
 
+TEST(EngineAnswers, LiftAfterReadFindsTheCardOncePerPlacement) {
+  const CardImage card = SampleCard(SampleKind::Resident);
+  Engine engine(card);
+  Engine none;
+  engine.SetLiftAfterRead(true);
+  // A spoiled read answer leaves the card found: the host may try again.
+  engine.AddFault(Command::ReadBaseMessage, MakeFault(FaultKind::Silence, 0, 1));
+  EXPECT_TRUE(Ask(engine, kRead).empty());
+  EXPECT_EQ(Ask(engine, kFind)[9], 0x9F);
+  EXPECT_EQ(Ask(engine, kSelect)[9], 0x90);
+  EXPECT_EQ(Ask(engine, kRead).size(), 1295u);
+  // Read: the card rests on the reader but is answered as no card.
+  EXPECT_TRUE(engine.HasCard());
+  EXPECT_EQ(Ask(engine, kFind), Ask(none, kFind));
+  EXPECT_EQ(Ask(engine, kSelect), Ask(none, kSelect));
+  EXPECT_EQ(Ask(engine, kRead), Ask(none, kRead));
+  // Lifted and put back: found and read once more.
+  engine.SetCard(std::nullopt);
+  engine.SetCard(card);
+  EXPECT_EQ(Ask(engine, kFind)[9], 0x9F);
+  EXPECT_EQ(Ask(engine, kRead).size(), 1295u);
+  EXPECT_EQ(Ask(engine, kFind)[9], 0x80);
+}
+
 TEST(EngineFaults, StatusFaultKeepsTheFrameValid) {
   Engine engine(SampleCard(SampleKind::Resident));
   engine.AddFault(Command::SelectCard, MakeFault(FaultKind::Status, 0x41));

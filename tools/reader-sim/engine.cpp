@@ -293,11 +293,18 @@ Engine::Engine(std::optional<CardImage> card) : card_(std::move(card)), random_(
 void Engine::SetCard(std::optional<CardImage> card) {
   std::lock_guard<std::mutex> lock(mutex_);
   card_ = std::move(card);
+  cardRead_ = false;
 }
 
 bool Engine::HasCard() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return card_.has_value();
+}
+
+void Engine::SetLiftAfterRead(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  liftAfterRead_ = on;
+  cardRead_ = false;
 }
 
 void Engine::AddFault(Command command, Fault fault) {
@@ -374,18 +381,21 @@ bool Engine::DrawRandomFault(Command command, Fault* fault) {
 }
 
 std::vector<std::uint8_t> Engine::AnswerCommand(Command command) const {
+  // A card already read in this placement is not found again by a reader
+  // that finds a card only once per placement.
+  const bool found = card_ && !cardRead_;
   switch (command) {
     case Command::Startup:
     case Command::Probe:
       return BuildResponse(kStatusOk, nullptr, 0);
     case Command::FindCard:
-      return BuildResponse(card_ ? kStatusCardFound : kStatusNoCard, nullptr, 0);
+      return BuildResponse(found ? kStatusCardFound : kStatusNoCard, nullptr, 0);
     case Command::SelectCard:
-      return BuildResponse(card_ ? kStatusOk : kStatusSelectFailed, nullptr, 0);
+      return BuildResponse(found ? kStatusOk : kStatusSelectFailed, nullptr, 0);
     case Command::ReadBaseMessage:
       break;
   }
-  if (!card_) return BuildResponse(kStatusNoCard, nullptr, 0);
+  if (!found) return BuildResponse(kStatusNoCard, nullptr, 0);
   std::uint8_t data[4 + kTextBlockSize + kPhotoBlockSize];
   PutBigEndian16(&data[0], kTextBlockSize);
   PutBigEndian16(&data[2], kPhotoBlockSize);
@@ -451,6 +461,9 @@ std::vector<std::uint8_t> Engine::HandleLocked(const std::uint8_t* request, std:
   if (!active.empty()) {
     record->faulted = true;
     SpoilAnswer(std::move(active), &answer);
+  } else if (liftAfterRead_ && *command == Command::ReadBaseMessage &&
+             record->status == kStatusOk) {
+    cardRead_ = true;
   }
   record->answerSize = answer.size();
   return answer;

@@ -13,6 +13,9 @@
 //   select   20 02          90 with a card, 81 without
 //   read     30 01          90 with a card (T = 256, P = 1024, text, photo),
 //                           80 without
+// A reader that finds a card only once per placement (SetLiftAfterRead)
+// answers find, select and read as without a card after a completed read,
+// until the card is taken off and put back.
 //   request checksum wrong  10 (the command is not carried out)
 //   unknown command         21
 // A request whose own LEN is below 3 or above 2361 is not a frame: it gets no
@@ -113,9 +116,17 @@ class Engine {
   Engine();
   explicit Engine(std::optional<CardImage> card);
 
-  // The card on the reader; none = no card.
+  // The card on the reader; none = no card. Putting a card on (or taking it
+  // off) is a new placement.
   void SetCard(std::optional<CardImage> card);
   bool HasCard() const;
+
+  // Models a reader that finds a card only once per placement: after a
+  // completed read (the card's data answered, not spoiled by a fault), find
+  // card, select card and read base message answer as without a card until
+  // the next SetCard. Off by default: a card on the reader is found again
+  // and again.
+  void SetLiftAfterRead(bool on);
 
   // Adds a fault to the answers of `command`.
   void AddFault(Command command, Fault fault);
@@ -167,6 +178,8 @@ class Engine {
 
   mutable std::mutex mutex_;
   std::optional<CardImage> card_;
+  bool liftAfterRead_ = false;
+  bool cardRead_ = false;  // this placement was read (only with liftAfterRead_)
   std::array<std::vector<Fault>, kCommandCount> faults_;
   std::array<std::uint64_t, kCommandCount> counts_{};
   std::uint64_t total_ = 0;

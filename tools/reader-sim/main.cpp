@@ -47,6 +47,10 @@ const char kHelp[] =
     "  --card FILE            a card from a card file (see README.md)\n"
     "  --no-card              no card: find card answers 80, select 81, read 80\n"
     "  SIGUSR1 takes the card off the reader or puts it back.\n"
+    "  --lift-after-read      find the card only once per placement: after a read\n"
+    "                         find, select and read answer as without a card until\n"
+    "                         the card is taken off and put back (SIGUSR1 twice);\n"
+    "                         default: a card on the reader is found again and again\n"
     "\n"
     "Line:\n"
     "  --link PATH            also make PATH a symbolic link to the terminal, e.g.\n"
@@ -205,7 +209,7 @@ int Failure(const std::string& message) {
 struct SimOptions {
   std::optional<std::string> cardFile, link;
   std::optional<SampleKind> sample;
-  bool noCard = false, verbose = false;
+  bool noCard = false, verbose = false, liftAfterRead = false;
   int baud = 0;
   std::vector<std::pair<Command, Fault>> faults;
   std::optional<std::pair<std::uint32_t, unsigned>> random;
@@ -264,6 +268,8 @@ int ParseArguments(int argc, char** argv, SimOptions* o) {
       o->verbose = true;
     } else if (arg == "--no-card") {
       o->noCard = true;
+    } else if (arg == "--lift-after-read") {
+      o->liftAfterRead = true;
     } else if (TakesValue(arg)) {
       if (i + 1 >= argc) return Usage(std::string(arg) + " needs a value");
       const std::string error = ApplyValue(arg, argv[++i], o);
@@ -330,6 +336,7 @@ int main(int argc, char** argv) {
   }
 
   Engine engine(o.noCard ? std::nullopt : card);
+  engine.SetLiftAfterRead(o.liftAfterRead);
   for (const auto& [c, f] : o.faults) engine.AddFault(c, f);
   if (o.random) engine.SetRandomFaults(o.random->first, o.random->second);
   return Serve(engine, o, card);
