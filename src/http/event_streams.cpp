@@ -89,6 +89,7 @@ void OpenEventStream(Network& net, ServiceTables& tables, int index,
     *removed = true;
     return;
   }
+  net.LimitSendBuffer(socket, kStreamSendBuffer);
   const std::int64_t now = net.NowMs();
   StreamState& stream = tables.streams[index];
   stream.Reset();

@@ -21,6 +21,9 @@ namespace talvex {
 inline constexpr std::size_t kStreamMaxUnsent = 64 * 1024;
 // A stream with output waiting that takes no byte for this long is closed.
 inline constexpr std::int64_t kStreamStallMs = 15000;
+// The system's send buffer of a stream: small, so that a peer that does not
+// read leaves its output in the stream's own queue, where it is counted.
+inline constexpr int kStreamSendBuffer = 16 * 1024;
 // A stream that was told nothing for this long gets a comment line.
 inline constexpr std::int64_t kStreamCommentMs = 10000;
 // Streams take at most half of the client slots.
