@@ -14,7 +14,7 @@ namespace talvex {
 // When the streams' next turn is due.
 struct StreamSchedule {
   int pollMs = kDefaultPollMs;
-  bool watching = false;       // streams were open at the last turn
+  bool watching = false;  // streams were open at the last turn
   std::int64_t nextProbeMs = 0;
 };
 

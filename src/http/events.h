@@ -31,10 +31,10 @@ inline constexpr int kMaxStreams = kMaxClients / 2;
 
 // What the event loop keeps of a client that is an event stream.
 struct StreamState {
-  bool open = false;      // the client's connection is an event stream
-  bool newcomer = false;  // opened since the last probe
-  std::string unsent;     // queued output the socket has not taken yet
-  std::int64_t lastTakenMs = 0;  // when the socket last took bytes, or the queue filled from empty
+  bool open = false;              // the client's connection is an event stream
+  bool newcomer = false;          // opened since the last probe
+  std::string unsent;             // queued output the socket has not taken yet
+  std::int64_t lastTakenMs = 0;   // when the socket last took bytes, or the queue filled from empty
   std::int64_t lastQueuedMs = 0;  // when the last text was queued
 
   void Reset() { *this = StreamState(); }

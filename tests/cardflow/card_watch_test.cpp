@@ -60,8 +60,7 @@ class CardWatchTest : public ::testing::Test {
         engine_(SampleCard(SampleKind::Resident)),
         watch_(hold_, pipeline_) {
     ResetStartupCommandForTesting();
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "talvex-watch-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "talvex-watch-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
     pipeline_.readCard = [](ReaderHold& hold, const char16_t* photoPath,
                             std::unique_ptr<char[]>& text, std::int32_t& length,
