@@ -444,7 +444,6 @@ TEST_F(ClientTable, RemoveIgnoresTheListenerStopAndEmptyIndices) {
   EXPECT_EQ(empty.count, 0);
 }
 
-
 // ---- Event streams.
 
 // Handlers whose events requests open a stream with a head of "HEAD".
