@@ -55,8 +55,8 @@ def first_card_event(port, deadline_s, server):
             if time.monotonic() > end:
                 raise
             time.sleep(0.2)
+    end = time.monotonic() + max(deadline_s, 30.0)
     with s:
-        s.settimeout(max(deadline_s, 30.0))
         s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         data = b""
         while True:
@@ -65,6 +65,9 @@ def first_card_event(port, deadline_s, server):
                 for block in rest.split(b"\n\n")[:-1]:
                     if block.startswith(b"event: card\ndata: "):
                         return head, block[len(b"event: card\ndata: "):]
+            if time.monotonic() > end:
+                raise AssertionError(f"no card event: {data[:300]!r}")
+            s.settimeout(max(0.1, end - time.monotonic()))
             chunk = s.recv(65536)
             if not chunk:
                 raise AssertionError(f"the stream ended: {data[:200]!r}")
