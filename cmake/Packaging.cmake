@@ -17,8 +17,12 @@ set(TALVEX_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${TALVEX_PACKAGE_NAME})
 # The vendor's photo decoder may also live in /usr/lib/talvex: the server
 # looks beside itself first, then through the ordinary library search, which
 # for this program includes that folder.
+# The build tree's copy carries the same RUNPATH: CMake would otherwise pad
+# an empty build RUNPATH with ':' to make room for this one, and every empty
+# entry means the working directory.
 if(TARGET talvex-server)
-  set_target_properties(talvex-server PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib/talvex")
+  set_target_properties(talvex-server PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib/talvex"
+                                                 BUILD_WITH_INSTALL_RPATH ON)
 endif()
 
 # Desktop entry, tray autostart at login, headless user unit.
@@ -104,6 +108,23 @@ else()
   message(STATUS "dpkg-shlibdeps not found (package dpkg-dev): the .deb lists no library Depends")
 endif()
 
+# The arm64 cross-build (cmake/toolchains/aarch64-linux-gnu.cmake) packages
+# for arm64. Its libraries are those of the arm64 root, which the host's
+# package database does not know: dpkg-shlibdeps runs inside that root,
+# through a wrapper CPack picks up from the project's CPack settings.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64" AND TALVEX_ARM64_ROOT)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(TALVEX_ROOT_SHLIBDEPS ${CMAKE_BINARY_DIR}/packaging/dpkg-shlibdeps-in-root)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/dpkg-shlibdeps-in-root.sh.in ${TALVEX_ROOT_SHLIBDEPS}
+                 @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                 WORLD_READ WORLD_EXECUTE)
+  set(TALVEX_CPACK_SETTINGS ${CMAKE_BINARY_DIR}/packaging/cpack-settings.cmake)
+  file(WRITE ${TALVEX_CPACK_SETTINGS}
+       "set(SHLIBDEPS_EXECUTABLE \"${TALVEX_ROOT_SHLIBDEPS}\" CACHE FILEPATH \"\" FORCE)\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${TALVEX_CPACK_SETTINGS})
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
 # The libraries come from dpkg-shlibdeps; Qt's platform plugins are loaded at
 # run time, so they are named here.
 if(TALVEX_QT_MAJOR STREQUAL "6")
@@ -113,6 +134,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "fonts-arphic-uming | fonts-noto-cjk | fonts-wqy-zenhei | fonts-wqy-microhei")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TALVEX_PACKAGE_DIR}/debian/postinst
+    ${TALVEX_PACKAGE_DIR}/debian/postrm
     ${TALVEX_PACKAGE_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these lines

@@ -84,8 +84,12 @@
         show("读卡失败 / Read failed — " + result.code + ": " + result.message, "error");
       }
     }, function (error) {
-      show("无法连接读卡服务：请确认 Talvex 已启动（端口 " + port + "）。 / " +
-           "Cannot reach the card service: make sure Talvex is running (port " + port + ").", "hint");
+      // The browser does not say whether nothing listens or it blocked the
+      // request itself; module.html (on the talvex-card library) tells more.
+      show("无法连接读卡服务：请确认 Talvex 已启动（端口 " + port + "），并且浏览器允许本页访问本机" +
+           "（本地网络访问）。 / Cannot reach the card service: make sure Talvex is running (port " +
+           port + ") and that the browser lets this page reach this computer (local network access).",
+           "hint");
       console.warn(error);
     }).then(function () { button.disabled = false; });
   });

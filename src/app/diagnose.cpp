@@ -808,7 +808,9 @@ std::string FormatText(const Report& report) {
              "; fix: " + f.fix + "\n";
     }
   }
-  return out;
+  // Process names, device strings and paths come from other users and
+  // devices: none of their control bytes reaches the terminal.
+  return EscapeForTerminal(out, true);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "http/loop.h"
 #include "platform/net.h"
 #include "platform/settings.h"
+#include "platform/utf.h"
 
 namespace talvex {
 
@@ -27,11 +28,27 @@ bool ParsePort(std::string_view text, std::uint16_t* port) {
   return true;
 }
 
-ParsedOptions UsageError(std::string message) {
+// Messages quote what the user or the file gave: their control bytes are
+// shown escaped, never sent to the terminal.
+ParsedOptions UsageError(const std::string& message) {
   ParsedOptions parsed;
   parsed.verdict = OptionsVerdict::kUsageError;
-  parsed.error = std::move(message);
+  parsed.error = EscapeForTerminal(message);
   return parsed;
+}
+
+// ::ffff:a.b.c.d stands for an IPv4 address, which an IPv6 listener does not
+// take: the listen must name the IPv4 form.
+bool IsMappedIpv4(const platform::IpAddress& address, std::string* why) {
+  for (int i = 0; i < 10; ++i) {
+    if (address.bytes[i] != 0) return false;
+  }
+  if (address.bytes[10] != 0xFF || address.bytes[11] != 0xFF) return false;
+  platform::IpAddress v4;
+  v4.v6 = false;
+  for (int i = 0; i < 4; ++i) v4.bytes[i] = address.bytes[12 + i];
+  *why = "is an IPv4 address written as IPv6: use its IPv4 form, " + platform::FormatIpAddress(v4);
+  return true;
 }
 
 // An IPv4 address, or an IPv6 address in brackets ("[::1]"). The port is
@@ -43,7 +60,7 @@ bool ParseListenText(std::string_view text, platform::IpAddress* address, std::s
       *why = "is not an IPv6 address in brackets, like [::1]";
       return false;
     }
-    return true;
+    return !IsMappedIpv4(*address, why);
   }
   if (text.find(':') != std::string_view::npos) {
     *why = "holds a colon: an IPv6 address goes in brackets ([::1]) and the port is --port's";
@@ -61,10 +78,22 @@ bool IsHostChar(char c) {
          c == '.' || c == '_' || c == '[' || c == ']' || c == ':';
 }
 
+constexpr const char* kOriginForm =
+    "an origin is written as browsers send it, scheme://host[:port] with the scheme and "
+    "host in lower case, no default port (80 for http, 443 for https) and no path, like "
+    "https://clinic.example or http://10.0.0.5:8080";
+
 // scheme://host[:port] exactly as a browser sends it in Origin: http or
-// https, no path, no trailing slash.
+// https in lower case, a lower-case host, no default port, no path, no
+// trailing slash.
 bool ValidOrigin(std::string_view text, std::string* why) {
   std::size_t rest = 0;
+  for (char c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      *why = "is not what a browser sends: " + std::string(kOriginForm);
+      return false;
+    }
+  }
   if (text.starts_with("http://")) {
     rest = 7;
   } else if (text.starts_with("https://")) {
@@ -80,7 +109,7 @@ bool ValidOrigin(std::string_view text, std::string* why) {
   }
   for (char c : host) {
     if (!IsHostChar(c)) {
-      *why = c == '/' ? "has a path or a trailing slash (an origin is scheme://host[:port])"
+      *why = c == '/' ? "has a path or a trailing slash: " + std::string(kOriginForm)
                       : "holds a character no origin has";
       return false;
     }
@@ -95,6 +124,9 @@ bool ValidOrigin(std::string_view text, std::string* why) {
       *why = "has a port that is not a number from 1 to 65535";
       return false;
     }
+    if (port != (rest == 7 ? 80 : 443) && host.substr(colon + 1).front() != '0') return true;
+    *why = "is not what a browser sends: " + std::string(kOriginForm);
+    return false;
   }
   return true;
 }
@@ -115,6 +147,36 @@ bool AddListen(ServerOptions& options, std::string_view text, std::string* why) 
 bool AddOrigin(ServerOptions& options, std::string_view text, std::string* why) {
   if (!ValidOrigin(text, why)) return false;
   options.service.allowOrigins.emplace_back(text);
+  return true;
+}
+
+// A name a request's Host may give (--allow-host): a host name of letters,
+// digits, '-' and '.', or an IP address ([...] around an IPv6 one), without
+// a port. Kept in lower case.
+bool AddAllowHost(ServerOptions& options, std::string_view text, std::string* why) {
+  platform::IpAddress address;
+  const bool bracketed = text.size() > 2 && text.front() == '[' && text.back() == ']';
+  if (bracketed && !platform::ParseIpAddress(text.substr(1, text.size() - 2), &address)) {
+    *why = "is not an IPv6 address in brackets, like [fe80::1]";
+    return false;
+  }
+  if (!bracketed) {
+    const bool nameChars = !text.empty() && text.front() != '.' && text.front() != '-' &&
+                           text.find_first_not_of(
+                               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRS"
+                               "TUVWXYZ0123456789-.") == std::string_view::npos;
+    if (!nameChars) {
+      *why = text.find(':') != std::string_view::npos
+                 ? "holds a colon: give the name alone (the service's port is always allowed)"
+                 : "is not a host name like kiosk.clinic.example or an address";
+      return false;
+    }
+  }
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  options.service.allowHosts.push_back(std::move(lower));
   return true;
 }
 
@@ -173,15 +235,18 @@ std::string ApplySetting(std::string_view name, std::string_view value, ParsedOp
     }
     return std::string();
   }
-  if (name == "listen" || name == "allow-origin") {
+  if (name == "listen" || name == "allow-origin" || name == "allow-host") {
     if (values.empty()) return std::string(name) + " needs a value";
     for (std::string_view v : values) {
-      const bool ok = name == "listen" ? AddListen(options, v, &why) : AddOrigin(options, v, &why);
+      const bool ok = name == "listen"         ? AddListen(options, v, &why)
+                      : name == "allow-origin" ? AddOrigin(options, v, &why)
+                                               : AddAllowHost(options, v, &why);
       if (!ok) return std::string(name) + " '" + std::string(v) + "' " + why;
     }
     return std::string();
   }
-  return "unknown setting '" + std::string(name) + "' (known: port, listen, allow-origin, poll-ms)";
+  return "unknown setting '" + std::string(name) +
+         "' (known: port, listen, allow-origin, allow-host, poll-ms)";
 }
 
 // Which of the site's settings the command line leaves to it.
@@ -189,13 +254,14 @@ bool SiteDecides(std::string_view name, const ParsedOptions& parsed) {
   if (name == "port") return !parsed.portGiven;
   if (name == "listen") return !parsed.listenGiven;
   if (name == "allow-origin") return !parsed.originGiven;
+  if (name == "allow-host") return !parsed.hostGiven;
   if (name == "poll-ms") return !parsed.pollGiven;
   return true;  // an unknown name is reported
 }
 
-void ConfigError(ParsedOptions& parsed, std::string message) {
+void ConfigError(ParsedOptions& parsed, const std::string& message) {
   parsed.verdict = OptionsVerdict::kConfigError;
-  parsed.error = std::move(message);
+  parsed.error = EscapeForTerminal(message);
 }
 
 // One command-line argument. "--port N" and "--port=N" alike: a long
@@ -240,10 +306,20 @@ std::string MissingValueError(std::string_view name) {
   if (name == "--port") return "--port needs a port number (1-65535)";
   if (name == "--listen") return "--listen needs an address (0.0.0.0, [::])";
   if (name == "--poll-ms") return "--poll-ms needs a number of milliseconds (100-5000)";
+  if (name == "--allow-host") return "--allow-host needs a host name (kiosk.clinic.example)";
   return "--allow-origin needs an origin (https://host[:port])";
 }
 
-// --port, --listen or --allow-origin with its value; an empty string when
+std::string ApplyAllowHostOption(std::string_view value, ParsedOptions& parsed) {
+  std::string why;
+  if (!AddAllowHost(parsed.options, value, &why)) {
+    return "--allow-host '" + std::string(value) + "' " + why;
+  }
+  parsed.hostGiven = true;
+  return std::string();
+}
+
+// --port, --listen, --allow-origin or --allow-host with its value; an empty string when
 // it was taken, else the usage error.
 std::string ApplyValueOption(std::string_view name, std::string_view value, ParsedOptions& parsed) {
   if (name == "--port") {
@@ -258,6 +334,7 @@ std::string ApplyValueOption(std::string_view name, std::string_view value, Pars
     parsed.pollGiven = true;
     return std::string();
   }
+  if (name == "--allow-host") return ApplyAllowHostOption(value, parsed);
   const bool listen = name == "--listen";
   std::string why;
   if (listen ? !AddListen(parsed.options, value, &why) : !AddOrigin(parsed.options, value, &why)) {
@@ -270,6 +347,8 @@ std::string ApplyValueOption(std::string_view name, std::string_view value, Pars
 }  // namespace
 
 void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed) {
+  // Editors on Windows start a UTF-8 file with a byte order mark.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   int number = 0;
   while (!text.empty() && parsed.verdict == OptionsVerdict::kRun) {
     const std::size_t end = text.find('\n');
@@ -313,12 +392,13 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
       named != nullptr && *named != '\0' ? std::string(named) : platform::DefaultSettingsFile();
   std::string text;
   bool missing = false;
-  if (!path.empty() && platform::ReadSettingsFile(path, &text, &missing)) {
+  std::string why;
+  if (!path.empty() && platform::ReadSettingsFile(path, &text, &missing, &why)) {
     ApplySettingsText(text, path, parsed);
     return parsed;
   }
   if (!missing) {
-    ConfigError(parsed, path + ": cannot be read");
+    ConfigError(parsed, path + ": " + why);
     return parsed;
   }
   if (named != nullptr && *named != '\0') {
@@ -329,9 +409,12 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
   std::vector<std::pair<std::string, std::string>> values;
   if (!platform::ReadMachineSettings(&values)) return parsed;
   for (const auto& [name, value] : values) {
-    // The key also holds what the installer keeps for itself; only the four
+    // The key also holds what the installer keeps for itself; only the
     // settings are read, and an empty one is left unset.
-    if (name != "port" && name != "listen" && name != "allow-origin" && name != "poll-ms") continue;
+    if (name != "port" && name != "listen" && name != "allow-origin" && name != "allow-host" &&
+        name != "poll-ms") {
+      continue;
+    }
     if (Values(value).empty() || !SiteDecides(name, parsed)) continue;
     const std::string why = ApplySetting(name, value, parsed);
     if (!why.empty()) {
@@ -356,8 +439,20 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
       return parsed;
     }
     if (!arg.hasValue && SetSwitch(arg.name, parsed.options)) continue;
+    if (arg.name == "--browser-policy") {
+      std::string_view word = arg.value;
+      BrowserPolicyAction next = BrowserPolicyAction::kNone;
+      if (!arg.hasValue && i + 1 < argc && ParseBrowserPolicyAction(argv[i + 1], &next) &&
+          next != BrowserPolicyAction::kPrint) {
+        word = argv[++i];
+      }
+      if (!ParseBrowserPolicyAction(word, &parsed.options.browserPolicy))
+        return UsageError("--browser-policy takes install, remove or nothing, not '" +
+                          std::string(word) + "'");
+      continue;
+    }
     if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin" ||
-        arg.name == "--poll-ms") {
+        arg.name == "--allow-host" || arg.name == "--poll-ms") {
       if (!arg.hasValue) {
         if (i + 1 >= argc) return UsageError(MissingValueError(arg.name));
         arg.value = argv[++i];
@@ -397,8 +492,10 @@ int ReportOptionsVerdict(const ParsedOptions& parsed) {
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: talvex-server [--headless] [--verbose] [--port N] [--listen ADDR]...\n"
-               "                     [--allow-origin ORIGIN]... [--poll-ms N]\n"
+               "                     [--allow-origin ORIGIN]... [--allow-host NAME]...\n"
+               "                     [--poll-ms N]\n"
                "       | --diagnose [--json] [--port N] | --help | --version\n"
+               "       | --browser-policy [install|remove] [--allow-origin ORIGIN]...\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
                "attached reader (fields separated by '|', then the photo as Base64 JPEG),\n"
@@ -417,6 +514,11 @@ void PrintUsage(std::FILE* out) {
                "              answer pages of ORIGIN (scheme://host[:port], e.g.\n"
                "              https://clinic.example) only; a page of any other origin\n"
                "              gets 290|请求来源不被允许; may be repeated\n"
+               "  --allow-host NAME\n"
+               "              also answer requests that reach the service by the host name\n"
+               "              NAME (a thin client's); besides it only 127.0.0.1, localhost,\n"
+               "              [::1] and the --listen addresses are answered, any other Host\n"
+               "              gets 291|请求主机不被允许; may be repeated\n"
                "  --poll-ms N while a page listens on /events, look for a card every N ms\n"
                "              (100-5000, default 250)\n"
                "  --verbose   log every frame exchanged with the reader (command, status\n"
@@ -425,13 +527,19 @@ void PrintUsage(std::FILE* out) {
                "  --diagnose  report what the server would find (readers, photo decoder,\n"
                "              port, temporary folder) and why, without starting it\n"
                "  --json      with --diagnose: the report as one JSON object on stdout\n"
+               "  --browser-policy [install|remove]\n"
+               "              print the browser policies that let the pages of the allowed\n"
+               "              origins (--allow-origin, settings) reach the service with no\n"
+               "              prompt or block; install writes them for Chromium, Google\n"
+               "              Chrome and Edge (as root / administrator), remove takes back\n"
+               "              what Talvex wrote\n"
                "  --help      show this text\n"
                "  --version   show the version\n"
                "\n"
                "Settings the command line leaves out come from the file TALVEX_CONFIG\n"
                "names, else /etc/talvex/talvex.conf (on Windows talvex.conf beside the\n"
                "program, else HKLM\\Software\\Talvex): lines 'port = N', 'listen = ADDR',\n"
-               "'allow-origin = ORIGIN', 'poll-ms = N', '#' comments.\n"
+               "'allow-origin = ORIGIN', 'allow-host = NAME', 'poll-ms = N', '#' comments.\n"
                "\n"
                "Each answered request is logged as one line on stderr (on Windows also in\n"
                "%%LOCALAPPDATA%%\\Talvex\\talvex.log, 1 MiB, one older file talvex.log.1):\n"

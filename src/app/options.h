@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/browser_policy.h"
 #include "http/service.h"
 
 namespace talvex {
@@ -16,6 +17,8 @@ struct ServerOptions {
   bool diagnose = false;  // --diagnose: print the one-shot report and exit
   bool json = false;      // --json (with --diagnose): the report as one JSON object
   bool verbose = false;   // --verbose: frame and discovery lines in the log as well
+  // --browser-policy [install|remove]: the browser policies, then exit
+  BrowserPolicyAction browserPolicy = BrowserPolicyAction::kNone;
   ServiceConfig service;
   std::vector<std::string> listenTexts;  // the --listen addresses as written
 };
@@ -33,7 +36,8 @@ struct ParsedOptions {
   ServerOptions options;
   std::string error;  // for kUsageError: one line, without the program name
   // Which settings the command line gave (they win over the site's).
-  bool portGiven = false, listenGiven = false, originGiven = false, pollGiven = false;
+  bool portGiven = false, listenGiven = false, originGiven = false, hostGiven = false,
+       pollGiven = false;
 };
 
 // The command line alone.
@@ -44,8 +48,9 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv);
 ParsedOptions ParseServerOptions(int argc, const char* const* argv);
 
 // Settings text ("name = value" lines; # comments; names port, listen,
-// allow-origin, poll-ms) applied to what the command line left out. A wrong line
-// makes the verdict kConfigError, naming `source` and the line.
+// allow-origin, allow-host, poll-ms; a leading UTF-8 byte order mark is
+// skipped) applied to what the command line left out. A wrong line makes the
+// verdict kConfigError, naming `source` and the line.
 void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed);
 
 // One line on stderr when the service will listen beyond loopback.

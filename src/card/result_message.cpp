@@ -58,6 +58,7 @@ constexpr MessageRow kMessages[] = {
     {285, u"加载图片失败"},
     {287, u"编码JPG失败"},
     {290, u"请求来源不被允许"},
+    {291, u"请求主机不被允许"},
 };
 
 constexpr bool SortedByCode() {

@@ -48,6 +48,9 @@ inline constexpr ResultCode kJpegEncodeFailed{287};
 inline constexpr ResultCode kUnknownCardKind{289};
 // A web page whose origin the service was not told to allow (--allow-origin).
 inline constexpr ResultCode kOriginRefused{290};
+// A request whose Host names neither this service nor a name the site allows
+// (--allow-host): a page reaching it through a name made to resolve here.
+inline constexpr ResultCode kHostRefused{291};
 
 // Network failures; they never reach a response body.
 inline constexpr ResultCode kSocketError{304};

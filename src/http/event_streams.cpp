@@ -77,8 +77,9 @@ void OpenEventStream(Network& net, ServiceTables& tables, int index,
   std::string head;
   const ResultCode code = handlers.openEvents(socket, request, &head);
   if (head.empty()) {
-    // Refused and answered; the connection stays unless the answer failed.
-    if (code == kSocketError || code == kPeerClosed || code == kNetTimeout) {
+    // Refused and answered; the connection stays unless the answer failed
+    // or the refusal ends it.
+    if (code != kOk) {
       RemoveClient(net, tables, index);
       *removed = true;
     }

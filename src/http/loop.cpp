@@ -29,18 +29,38 @@ ServiceTables::ServiceTables() {
   for (Socket& s : listeners) s = kInvalidSocket;
 }
 
-ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
-  if (pauseMs != nullptr) *pauseMs = 0;
-  Socket client = kInvalidSocket;
+bool MayBeClosedToMakeRoom(const ServiceTables& tables, int index) {
+  // A client being answered holds the service thread, so it is never looked
+  // at here; one in the middle of a request is left to its time limit. An
+  // event stream is never closed to make room.
+  return !tables.requests[index].InProgress() && !tables.streams[index].open;
+}
+
+int ClientToMakeRoomFor(const ServiceTables& tables) {
+  int chosen = -1;
+  for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
+    if (!MayBeClosedToMakeRoom(tables, index)) continue;
+    if (chosen < 0 || tables.requests[index].lastServedMs < tables.requests[chosen].lastServedMs) {
+      chosen = index;
+    }
+  }
+  return chosen;
+}
+
+namespace {
+
+// Takes one pending connection off the listeners. Every listener shares the
+// one event: each is tried in turn, starting after the one that gave the
+// last connection.
+ResultCode TakePendingConnection(Network& net, ServiceTables& tables, Socket* client,
+                                 int* pauseMs) {
   ResultCode result = kOk;
-  // Every listener shares the one event: each is tried in turn, starting
-  // after the one that gave the last connection.
   const int n = tables.listenerCount > 0 ? tables.listenerCount : 1;
-  for (int k = 0; k < n && client == kInvalidSocket && result == kOk; ++k) {
+  for (int k = 0; k < n && *client == kInvalidSocket && result == kOk; ++k) {
     const int li = (tables.nextListener + k) % n;
     const Socket listener =
         tables.listenerCount > 0 ? tables.listeners[li] : tables.sockets[kListenerIndex];
-    switch (net.TryAccept(listener, &client)) {
+    switch (net.TryAccept(listener, client)) {
       case AcceptStatus::kAccepted:
         tables.nextListener = (li + 1) % n;
         break;
@@ -61,6 +81,20 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
     }
   }
   net.ResetEvent(tables.events[kListenerIndex].get());
+  return result;
+}
+
+}  // namespace
+
+ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
+  if (pauseMs != nullptr) *pauseMs = 0;
+  const int room = tables.count < kMaxClients ? -1 : ClientToMakeRoomFor(tables);
+  if (tables.count >= kMaxClients && room < 0) {
+    net.ResetEvent(tables.events[kListenerIndex].get());
+    return kOk;
+  }
+  Socket client = kInvalidSocket;
+  const ResultCode result = TakePendingConnection(net, tables, &client, pauseMs);
   if (result != kOk || client == kInvalidSocket) return result;
   platform::OwnedNetEvent event = net.CreateEvent();
   if (!event) {
@@ -71,11 +105,15 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
     net.CloseSocket(client);
     return kEventSelectFailed;
   }
+  // With every slot taken, the client longest without being served makes
+  // room for the new one.
+  if (room >= 0) RemoveClient(net, tables, room);
   const int index = tables.count + kFirstClientIndex;
   tables.sockets[index] = client;
   tables.events[index] = std::move(event);
   tables.requests[index].Reset();
   tables.streams[index].Reset();
+  tables.requests[index].lastServedMs = net.NowMs();
   tables.count += 1;
   return kOk;
 }
@@ -130,32 +168,38 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
       return kOk;
     }
     if (!state.readable) return kEnumEventsFailed;
-    if (IsEventStream(tables, index)) {
-      DrainEventStream(net, tables, index, &removed);
-      return kOk;
-    }
+  }
+  // What a stream's client sends is no request.
+  if (IsEventStream(tables, index)) {
+    DrainEventStream(net, tables, index, &removed);
+    return kOk;
   }
 
   Request request;
   ResultCode code = handlers.readRequest(socket, tables.requests[index], request);
   if (fromWait) net.ResetEvent(tables.events[index].get());
-  if (code != kOk) {
-    if (code == kSocketError || code == kPeerClosed) {
-      RemoveClient(net, tables, index);
-      removed = true;
-    }
+  // A request that did not come within its time loses its connection, so
+  // that a client sending slowly cannot hold a slot for ever; so does one
+  // whose receive failed or whose peer left.
+  if (code == kSocketError || code == kPeerClosed || code == kNetTimeout) {
+    RemoveClient(net, tables, index);
+    removed = true;
     return kOk;
   }
-  if (request.cardRequest == kEventsRequest) {
+  if (code != kOk || request.cardRequest == kRequestIncomplete) return kOk;
+  if (request.cardRequest == kEventsRequest && !request.expired) {
     OpenEventStream(net, tables, index, handlers, request, &removed);
     return kOk;
   }
-  if (request.cardRequest != 1) return kOk;
-
-  code = handlers.handleReadCard(socket, request);
-  // A client whose answer could not be sent in time loses its connection,
-  // and with it every request it has queued behind that one.
-  if (code == kSocketError || code == kPeerClosed || code == kNetTimeout) {
+  if (request.cardRequest == 1) {
+    code = handlers.handleReadCard(socket, request);
+    tables.requests[index].lastServedMs = net.NowMs();
+  }
+  // A client whose answer could not be sent in time, or was refused with
+  // the connection's end, loses its connection, and with it every request
+  // it has queued behind that one. So does one whose body did not come in
+  // time (a card request is still answered first).
+  if (code != kOk || request.expired) {
     RemoveClient(net, tables, index);
     removed = true;
   }
@@ -226,10 +270,28 @@ struct AcceptPause {
   int atCount = 0;          // the clients there were; one leaving ends the pause
 };
 
-ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause) {
+// With every slot taken, each client with something to read has its turn
+// before one is closed to make room: a peer that left frees its slot, and a
+// request waiting to be read is served rather than lost with its connection.
+ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
+  for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
+    bool removed = false;
+    if (net.WaitReadable(tables.sockets[index], 0) == platform::WaitStatus::kReady) {
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
+      if (code != kOk) return code;
+      if (!removed) net.ResetEvent(tables.events[index].get());
+    }
+    if (!removed) ++index;
+  }
+  return kOk;
+}
+
+ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause,
+                           const RequestHandlers& handlers) {
   if (tables.count >= kMaxClients) {
-    net.ResetEvent(tables.events[kListenerIndex].get());
-    return kOk;
+    if (const ResultCode code = ServeReadyClients(net, tables, handlers); code != kOk) {
+      return code;
+    }
   }
   int pauseMs = 0;
   const ResultCode code = AcceptClient(net, tables, &pauseMs);
@@ -252,9 +314,11 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     ServeEventStreams(net, tables, handlers, streams);
     const std::int64_t now = net.NowMs();
     if (pause.until >= 0 && (now >= pause.until || tables.count < pause.atCount)) pause.until = -1;
-    // With the table full, a pending connection would keep the listener
-    // ready and the wait would spin: leave it out until a client has gone.
-    const bool acceptOpen = tables.count < kMaxClients && pause.until < 0;
+    // With the table full and no client that may make room, a pending
+    // connection would keep the listener ready and the wait would spin:
+    // leave it out until a client has gone or has ended its request.
+    const bool acceptOpen =
+        pause.until < 0 && (tables.count < kMaxClients || ClientToMakeRoomFor(tables) >= 0);
     if (nextClient >= tables.count) nextClient = 0;
     std::int64_t wake = pause.until;
     const int entries = FillWaitSet(tables, acceptOpen, nextClient, waitSet, order, &wake);
@@ -264,17 +328,24 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     }
 
     const int position = net.WaitAnyFor(waitSet, entries, TimeoutUntil(wake, now));
-    if (position == platform::kWaitTimedOut) {
+    const bool timedOut = position == platform::kWaitTimedOut;
+    if (!timedOut && (position < 0 || position >= entries)) return kWaitFailed;
+    // The stop signal's report clears it: it is taken at once.
+    if (!timedOut && order[position] == kStopIndex) return kOk;
+    // Requests whose time ran out are ended even while other clients keep
+    // the wait busy; what the wait reported is then asked again, since the
+    // table may have changed under it.
+    if (timedOut || (wake >= 0 && net.NowMs() >= wake)) {
       if (const ResultCode code = ServeExpired(net, tables, handlers); code != kOk) {
         return code;
       }
       continue;
     }
-    if (position < 0 || position >= entries) return kWaitFailed;
     const int index = order[position];
-    if (index == kStopIndex) return kOk;
     if (index == kListenerIndex) {
-      if (const ResultCode code = OnListenerReady(net, tables, pause); code != kOk) return code;
+      if (const ResultCode code = OnListenerReady(net, tables, pause, handlers); code != kOk) {
+        return code;
+      }
       continue;
     }
     bool removed = false;

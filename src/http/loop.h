@@ -51,11 +51,14 @@ struct RequestHandlers {
   // ReadRequest: 0, 304, 305 or 307, and the request when it is whole.
   std::function<ResultCode(platform::Socket socket, RequestState& state, Request& request)>
       readRequest;
-  // A card request, read and answered: 0, 304 or 305.
+  // A card request, read and answered: 0, 304 or 305, or the code of an
+  // answer after which the connection is closed (291). Any code but 0 closes
+  // the connection.
   std::function<ResultCode(platform::Socket socket, const Request& request)> handleReadCard;
   // An events request. kOk with the stream's header block in *head to open
   // the stream; or, with *head left empty, the result of the refusal it sent
-  // (0, 304, 305). Empty: an events request gets no answer.
+  // (0, 304, 305, or 291 after which the connection is closed). Empty: an
+  // events request gets no answer.
   std::function<ResultCode(platform::Socket socket, const Request& request, std::string* head)>
       openEvents;
   // One probe of the card watch while streams are open (CardWatch::Probe).
@@ -68,8 +71,20 @@ struct RequestHandlers {
   std::function<void()> listening;
 };
 
+// Whether the client at `index` may be closed to make room for a new one:
+// it has no request in progress (it is idle, or its last request was left
+// unanswered). The one question asked of a client before it is closed so.
+bool MayBeClosedToMakeRoom(const ServiceTables& tables, int index);
+// The client that makes room when every slot is taken: of those that may be
+// closed, the one longest without being served (since its accept or its last
+// answer; a request left unanswered is no service); -1 for none. The loop
+// gives every client with bytes waiting its turn before it asks.
+int ClientToMakeRoomFor(const ServiceTables& tables);
+
 // What an accept came to: kOk, or a code that ends the service thread (277,
-// 310, 311). A connection that failed on its way in, or a lack of
+// 310, 311). With every slot taken, the client ClientToMakeRoomFor names is
+// closed for the new connection (nothing is accepted when there is none).
+// A connection that failed on its way in, or a lack of
 // descriptors or buffers, is no reason to end: *pause tells for how long the
 // listeners should rest (0 for not at all).
 ResultCode AcceptClient(platform::Network& net, ServiceTables& tables, int* pauseMs = nullptr);

@@ -114,6 +114,9 @@ void RequestState::Reset() {
   cardRequest = 0;
   hasOrigin = false;
   origin.clear();
+  hostLines = 0;
+  host.clear();
+  crossSite = false;
   path.clear();
   startedMs = -1;
 }
@@ -125,6 +128,9 @@ ResultCode Finish(RequestState& state, Request& request) {
   request.cardRequest = state.cardRequest;
   request.hasOrigin = state.hasOrigin;
   request.origin = std::move(state.origin);
+  request.hostLines = state.hostLines;
+  request.host = std::move(state.host);
+  request.crossSite = state.crossSite;
   request.path = std::move(state.path);
   state.Reset();
   return kOk;
@@ -138,17 +144,25 @@ void TakeHeaderLine(RequestState& state, std::u16string_view text) {
   if (SplitHeaderLine(text, name, value) && name == kContentLength) {
     state.contentLength = ParseUnsignedDecimal(value);
   }
-  // The Origin's value holds colons of its own: it is all of the line behind
-  // the first colon, without the white space around it.
+  // The values of Origin and Host hold colons of their own: each is all of
+  // the line behind the first colon, without the white space around it.
   const std::size_t colon = text.find(u':');
-  if (colon == std::u16string_view::npos || !EqualsAsciiCaseless(text.substr(0, colon), u"Origin"))
-    return;
+  if (colon == std::u16string_view::npos) return;
+  const std::u16string_view header = text.substr(0, colon);
   std::size_t b = colon + 1;
   std::size_t e = text.size();
   while (b < e && (text[b] == u' ' || text[b] == u'\t')) ++b;
   while (e > b && (text[e - 1] == u' ' || text[e - 1] == u'\t')) --e;
-  state.hasOrigin = true;
-  state.origin.assign(text.begin() + b, text.begin() + e);
+  const std::u16string_view field = text.substr(b, e - b);
+  if (EqualsAsciiCaseless(header, u"Origin")) {
+    state.hasOrigin = true;
+    state.origin.assign(field.begin(), field.end());
+  } else if (EqualsAsciiCaseless(header, u"Host")) {
+    state.hostLines += 1;
+    state.host.assign(field.begin(), field.end());
+  } else if (EqualsAsciiCaseless(header, u"Sec-Fetch-Site")) {
+    state.crossSite = EqualsAsciiCaseless(field, u"cross-site");
+  }
 }
 
 // A whole line has come: move the request on.
@@ -185,7 +199,10 @@ ResultCode ReadRequest(Network& net, Socket socket, RequestState& state, Request
   if (state.InProgress() && net.NowMs() >= state.DeadlineMs()) {
     // A body that has not come in time is given up and the request served;
     // a request line or header block that has not is lost.
-    if (state.phase == RequestState::Phase::kBody) return Finish(state, request);
+    if (state.phase == RequestState::Phase::kBody) {
+      request.expired = true;
+      return Finish(state, request);
+    }
     state.Reset();
     return kNetTimeout;
   }

@@ -32,8 +32,14 @@ struct RequestState {
   int cardRequest = 0;
   bool hasOrigin = false;
   std::string origin;
+  int hostLines = 0;            // how many Host lines came
+  std::string host;             // the last one's value, bytes as sent
+  bool crossSite = false;       // "Sec-Fetch-Site: cross-site"
   std::string path;             // of a card or events request, as sent (in any case)
   std::int64_t startedMs = -1;  // when its first byte came; -1 before
+  // When the connection was last served: its accept, or the end of its last
+  // answer. Reset() leaves it; the loop keeps it.
+  std::int64_t lastServedMs = 0;
 
   bool InProgress() const { return startedMs >= 0; }
   std::int64_t DeadlineMs() const { return startedMs + kRequestTimeMs; }
@@ -49,18 +55,24 @@ inline constexpr int kRequestIncomplete = -1;
 struct Request {
   int cardRequest = kRequestIncomplete;  // 0, 1, kEventsRequest
   bool hasOrigin = false;
-  std::string origin;  // the Origin header's value, bytes as sent
-  std::string path;    // of a card or events request, as sent; empty for any other
+  std::string origin;      // the Origin header's value, bytes as sent
+  int hostLines = 0;       // how many Host lines it had
+  std::string host;        // the (last) Host header's value, bytes as sent
+  bool crossSite = false;  // it had "Sec-Fetch-Site: cross-site"
+  std::string path;        // of a card or events request, as sent; empty for any other
+  bool expired = false;    // its body did not come within kRequestTimeMs
 };
 
 // Takes what has arrived of the connection's request without ever waiting,
 // one byte per receive in the lines (so that nothing behind the request is
 // taken off the connection) and at most kTurnBytes per call.
 //   0   with request.cardRequest 0 or 1: the request is whole (its body
-//       drained, or the drain given up when the request's time ran out);
+//       drained, or the drain given up when the request's time ran out,
+//       and then request.expired);
 //       with kRequestIncomplete: more is needed, the state keeps what came.
 //   305 the request line and headers did not come within kRequestTimeMs of
-//       the first byte; what came is lost, the connection stays.
+//       the first byte; what came is lost. The caller closes the
+//       connection, so that a client sending slowly cannot hold it.
 //   304 a receive failed or a line grew past kMaxLineBytes; 307 the peer
 //       closed. The caller closes the connection.
 ResultCode ReadRequest(platform::Network& net, platform::Socket socket, RequestState& state,

@@ -192,11 +192,13 @@ ResultCode SendErrorResponse(Network& net, Socket socket, ResultCode code,
 }
 
 OriginAnswer AnswerOrigin(const std::vector<std::string>& allowOrigins, bool hasOrigin,
-                          std::string_view origin) {
+                          std::string_view origin, bool crossSite) {
   OriginAnswer answer;
-  if (allowOrigins.empty() || !hasOrigin) return answer;
+  if (allowOrigins.empty() || (!hasOrigin && !crossSite)) return answer;
   bool listed = false;
-  for (const std::string& allowed : allowOrigins) listed = listed || allowed == origin;
+  if (hasOrigin) {
+    for (const std::string& allowed : allowOrigins) listed = listed || allowed == origin;
+  }
   if (listed) {
     answer.lines = "access-control-allow-origin: ";
     answer.lines += origin;

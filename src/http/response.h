@@ -42,13 +42,15 @@ struct ResponseOptions {
 // allows every page, with the "*" line. Otherwise a listed origin gets itself
 // back, and a request with another Origin is refused (290: it never reaches
 // the reader); either way "Vary: Origin" follows. A request without an Origin
-// is answered as ever.
+// is answered as ever, unless it says it comes from another site
+// (Sec-Fetch-Site: cross-site, as an <img> or <script> of a refused page
+// does): that one is refused as well.
 struct OriginAnswer {
   bool refused = false;
   std::string lines{kAnyOriginLine};
 };
 OriginAnswer AnswerOrigin(const std::vector<std::string>& allowOrigins, bool hasOrigin,
-                          std::string_view origin);
+                          std::string_view origin, bool crossSite = false);
 
 // What a receive or send that would block does next: the outcome of its one
 // readiness wait, then the socket's pending error. 0 means try again; 305 on

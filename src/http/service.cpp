@@ -10,6 +10,7 @@
 #include "flow/whole_read.h"
 #include "http/events.h"
 #include "http/handler.h"
+#include "http/host_rule.h"
 #include "http/loop.h"
 #include "http/request.h"
 #include "http/request_log.h"
@@ -75,8 +76,16 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
     options.limits.stop = stopEvent;
     options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
     const OriginAnswer origin =
-        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin);
+        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin, request.crossSite);
     options.originLines = origin.lines;
+    if (!HostAllowed(config, request.hostLines, request.host)) {
+      // Answered once, and the connection goes: what comes after a wrong
+      // Host is not served either.
+      entry.answer.code = kHostRefused;
+      entry.sent = SendErrorResponse(net, socket, kHostRefused, options);
+      LogRequest(entry);
+      return entry.sent == kOk ? kHostRefused : entry.sent;
+    }
     if (origin.refused) {
       entry.answer.code = kOriginRefused;
       entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
@@ -93,16 +102,19 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
                                                    std::string* head) {
     RequestLogEntry entry = EntryFor(net, socket, request);
     const OriginAnswer origin =
-        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin);
-    if (origin.refused) {
+        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin, request.crossSite);
+    const bool hostAllowed = HostAllowed(config, request.hostLines, request.host);
+    if (!hostAllowed || origin.refused) {
+      // The plain answer of the refusal instead of a stream; a wrong Host
+      // also ends the connection, as for /readCard.
       ResponseOptions options;
       options.originLines = origin.lines;
       options.limits.stop = stopEvent;
       options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
-      entry.answer.code = kOriginRefused;
-      entry.sent = SendErrorResponse(net, socket, kOriginRefused, options);
+      entry.answer.code = hostAllowed ? kOriginRefused : kHostRefused;
+      entry.sent = SendErrorResponse(net, socket, entry.answer.code, options);
       LogRequest(entry);
-      return entry.sent;
+      return !hostAllowed && entry.sent == kOk ? kHostRefused : entry.sent;
     }
     *head = StreamHeaderBlock(origin.lines);
     LogRequest(entry);

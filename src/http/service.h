@@ -31,6 +31,9 @@ struct ServiceConfig {
   // Otherwise a request whose Origin is listed gets that origin back, one
   // with another Origin is refused with 290, one without is answered as ever.
   std::vector<std::string> allowOrigins;
+  // Names a request's Host may give besides 127.0.0.1, localhost, [::1] and
+  // the listen addresses (--allow-host), lower case.
+  std::vector<std::string> allowHosts;
   // The probe interval while event streams are open, kMinPollMs..kMaxPollMs.
   int pollMs = kDefaultPollMs;
 };

@@ -9,13 +9,15 @@ namespace talvex::platform {
 
 // The user's private temporary folder, UTF-16 with a trailing separator; it
 // is created when missing. Linux: $XDG_RUNTIME_DIR/talvex/ when that variable
-// holds an absolute path, else ${TMPDIR:-/tmp}/talvex-<uid>/, made with mode
-// 0700. False (and *out untouched) unless the folder is a real directory, not
-// a symlink, owned by the user, with no access for group or others, and its
-// path is valid text.
+// holds an absolute path, made with mode 0700; else a folder of this process,
+// ${TMPDIR:-/tmp}/talvex-<uid>.XXXXXX/ made by mkdtemp (a name no other user
+// can take first), removed with its files when the process ends. False (and *out untouched) unless
+// the folder is a real directory, not a symlink, owned by the user, with no access for group or
+// others, and its path is valid text.
 bool GetTempDirectory(std::u16string* out);
 // The folder GetTempDirectory uses (UTF-8, with the trailing separator),
-// whether or not it exists or is usable; for the diagnosis.
+// whether or not it exists or is usable; for the diagnosis. (The fallback
+// folder is made by this call; the pattern is given when it cannot be.)
 std::string TempDirectoryPath();
 
 // Removes a file; true when it is gone (also when it was never there).

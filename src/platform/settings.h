@@ -4,6 +4,7 @@
 // /etc/talvex/talvex.conf).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +23,14 @@ const char* MachineSettingsSource();
 // /etc/talvex/talvex.conf, on Windows talvex.conf beside the program.
 std::string DefaultSettingsFile();
 
+// The largest settings file taken; a settings file is a few lines.
+inline constexpr std::size_t kMaxSettingsFileBytes = 1 << 20;
+
 // The whole text of a settings file. False with *missing set when there is
-// no such file, false with *missing clear when it cannot be read.
-bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing);
+// no such file; false with *missing clear and *why the reason ("is not a
+// regular file", "is larger than 1 MiB", "cannot be read: ...") when it is
+// not taken. A FIFO or device is refused without waiting for a writer;
+// /dev/null reads as an empty file.
+bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing, std::string* why);
 
 }  // namespace talvex::platform

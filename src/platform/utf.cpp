@@ -125,3 +125,70 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 }
 
 }  // namespace talvex
+
+namespace talvex {
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[i] whose code point is
+// not a control; 0 when there is none.
+std::size_t PrintableSequence(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  std::uint32_t point = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    point = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    point = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    point = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0u) != 0x80u) return 0;
+    point = (point << 6) | (next & 0x3Fu);
+  }
+  const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (point < least[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+  if (point <= 0x9F) return 0;  // the C1 controls
+  // Marks that print nothing or turn the direction of what follows: zero
+  // widths, bidirectional embeddings, overrides and isolates, the BOM.
+  if ((point >= 0x200B && point <= 0x200F) || (point >= 0x202A && point <= 0x202E) ||
+      (point >= 0x2060 && point <= 0x2069) || point == 0xFEFF) {
+    return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string EscapeForTerminal(std::string_view text, bool keepNewlines) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte >= 0x20 && byte < 0x7F) || (byte == '\n' && keepNewlines)) {
+      out += static_cast<char>(byte);
+      ++i;
+    } else if (const std::size_t length = byte >= 0x80 ? PrintableSequence(text, i) : 0;
+               length > 0) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace talvex

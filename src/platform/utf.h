@@ -28,3 +28,15 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace talvex
+
+namespace talvex {
+
+// Text for a terminal: control bytes (C0, DEL, and the C1 controls as UTF-8
+// or as lone bytes), NULs, bytes that are not UTF-8, and the invisible marks
+// and direction overrides become "\xNN" per byte, so that nothing printed can
+// move the cursor, change colours, hide itself or cut the line short. A
+// backslash stays as it is (Windows paths are full of them). Newlines are
+// kept when `keepNewlines` is set (a report of many lines).
+std::string EscapeForTerminal(std::string_view text, bool keepNewlines = false);
+
+}  // namespace talvex

@@ -144,9 +144,8 @@ ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer) {
     return kInfoLengthError;
   }
 
-  const std::uint32_t marker =
-      ctx.rxBuffer[kKindMarkerOffset] | (std::uint32_t{ctx.rxBuffer[kKindMarkerOffset + 1]} << 8);
-  answer.kind = marker == 0x0049 ? kCardForeign : marker == 0x004A ? kCardHmt : kCardResident;
+  answer.kind = CardKindOf(static_cast<std::uint16_t>(ctx.rxBuffer[kKindMarkerOffset] |
+                                                      (ctx.rxBuffer[kKindMarkerOffset + 1] << 8)));
   answer.text = std::span<const std::uint8_t>(ctx.rxBuffer + kAnswerTextOffset, textLength);
   answer.photo =
       std::span<const std::uint8_t>(ctx.rxBuffer + kAnswerTextOffset + textLength, photoLength);
@@ -163,6 +162,13 @@ ResultCode ProbeCardPresence(ReaderContext& ctx, bool* present) {
   if (rc != kOk) return rc;
   *present = true;
   return kOk;
+}
+
+std::int32_t CardKindOf(std::uint16_t cardTypeUnit) {
+  if (cardTypeUnit == u'I') return kCardForeign;
+  if (cardTypeUnit == u'J') return kCardHmt;
+  if (cardTypeUnit >= u'A' && cardTypeUnit <= u'Z') return kCardUnknown;
+  return kCardResident;
 }
 
 bool StartupCommandSent() {

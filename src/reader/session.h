@@ -29,15 +29,24 @@ struct ReaderContext {
   std::uint8_t rxBuffer[kRxBufferSize] = {};
 };
 
-// Card kinds.
+// Card kinds. A card-type unit that is an ASCII capital letter other than
+// "I" and "J" names a kind Talvex cannot decode (such as the foreign
+// permanent resident card issued since December 2023, "Y"): its kind is
+// kCardUnknown, whose text no one builds. Any other unit, a space included,
+// is a resident identity card.
+inline constexpr std::int32_t kCardUnknown = 0;
 inline constexpr std::int32_t kCardResident = 1;
 inline constexpr std::int32_t kCardForeign = 2;
 inline constexpr std::int32_t kCardHmt = 3;
 
+// The kind that the card-type unit (text block offset 248, a UTF-16 unit)
+// names.
+std::int32_t CardKindOf(std::uint16_t cardTypeUnit);
+
 // The card's blocks in the answer to read base message, as views into the
 // reader's buffer: valid until the reader exchanges another frame or closes.
 struct CardAnswer {
-  std::int32_t kind = 0;                // kCardResident, kCardForeign or kCardHmt
+  std::int32_t kind = 0;                // kCardResident, kCardForeign, kCardHmt or kCardUnknown
   std::span<const std::uint8_t> text;   // the text block, 256 bytes or more
   std::span<const std::uint8_t> photo;  // the compressed photo, 512 bytes or more
 };

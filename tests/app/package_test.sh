@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build folder, unpacks it into a private
 # folder and checks what it holds; runs lintian when it is installed.
-#   package_test.sh BUILD_DIR VERSION
+#   package_test.sh BUILD_DIR VERSION [ARCH]
+# ARCH is the package's Debian architecture (default: the machine's own).
 # Exit 77 (skipped) when cpack or dpkg-deb is missing.
 set -euo pipefail
 
 build=$1
 version=$2
+arch=${3:-$(dpkg --print-architecture)}
 
 for tool in cpack dpkg-deb; do
   if ! command -v "$tool" >/dev/null 2>&1; then
@@ -37,8 +39,28 @@ echo "package: $(basename "$deb")"
 [[ $(dpkg-deb -f "$deb" Package) == talvex-server ]] || fail "package name"
 [[ $(dpkg-deb -f "$deb" Version) == "$version-1" ]] || fail "version $(dpkg-deb -f "$deb" Version)"
 
+[[ $(dpkg-deb -f "$deb" Architecture) == "$arch" ]] ||
+  fail "architecture $(dpkg-deb -f "$deb" Architecture), not $arch"
+[[ $(basename "$deb") == *_"$arch".deb ]] || fail "file name $(basename "$deb")"
+
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+
+# Every program and library in it is built for that architecture.
+case $arch in
+  amd64) machine=x86-64 ;;
+  arm64) machine="ARM aarch64" ;;
+  *) machine= ;;
+esac
+elves=0
+while IFS= read -r -d '' f; do
+  kind=$(file -b "$f")
+  [[ $kind == ELF* ]] || continue
+  elves=$((elves + 1))
+  [[ -z $machine || $kind == *"$machine"* ]] || fail "${f#"$root"} is not $machine: $kind"
+done < <(find "$root" -type f -print0)
+[[ $elves -ge 3 ]] || fail "only $elves ELF files in the package"
+echo "$elves ELF files, each ${machine:-of $arch}"
 
 expected=(
   usr/bin/talvex-server
@@ -97,9 +119,12 @@ assert (width, height) == (32, 32), (width, height)
 assert colour == 3 and depth == 8, (colour, depth)  # palette, 8 bits
 PY
 
-# The server itself needs no GUI library; its tray shell does.
-if ldd "$root/usr/bin/talvex-server" | grep -q libQt; then
-  fail "talvex-server links Qt: $(ldd "$root/usr/bin/talvex-server" | grep libQt)"
+# The server itself needs no GUI library; its tray shell does. (readelf reads
+# the libraries it names for any architecture; ldd runs only the machine's own.)
+needed=$(readelf -d "$root/usr/bin/talvex-server" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+[[ $needed == *libc.so* ]] || fail "readelf found no libraries of talvex-server: $needed"
+if grep -q libQt <<<"$needed"; then
+  fail "talvex-server links Qt: $(grep libQt <<<"$needed")"
 fi
 
 # Library dependencies were worked out (the shell's too), and Qt's platform
@@ -111,6 +136,10 @@ if command -v dpkg-shlibdeps >/dev/null 2>&1; then
   [[ $depends == *libqt* ]] || fail "no Qt library in Depends"
   [[ $depends == *qpa-plugins* || $depends == *libqt5gui5* ]] || fail "no Qt platform plugins in Depends"
 fi
+
+# Purging takes back the browser policy files of --browser-policy install.
+dpkg-deb -I "$deb" postrm | grep -q '/etc/opt/chrome/policies/managed/talvex.json' ||
+  fail "postrm does not remove the browser policy files on purge"
 
 # The unpacked server runs.
 out=$("$root/usr/bin/talvex-server" --version) || fail "talvex-server --version failed"

@@ -105,6 +105,12 @@ TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
   const Report heldReport = WithHid(hid);
   EXPECT_EQ(heldReport.ExitCode(), static_cast<int>(Problem::kReaderHeld));
   EXPECT_NE(FormatText(heldReport).find("other-app (pid 4242)"), std::string::npos);
+  // A process name is another user's text: it reaches the terminal escaped.
+  Report planted = heldReport;
+  planted.hid[1].holders[0].name = "x\x1b]0;owned\x07\x1b[2J";
+  const std::string text = FormatText(planted);
+  EXPECT_NE(text.find("x\\x1b]0;owned\\x07\\x1b[2J (pid 4242)"), std::string::npos);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
   // The same reader refused for want of access is fixed before anything else.
   g_heldFailure = OpenFailure::kPermissionDenied;

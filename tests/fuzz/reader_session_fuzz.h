@@ -39,7 +39,7 @@ inline void RunReaderSession(std::int32_t selector, const std::uint8_t* data, st
   answer.kind = -1;
   const ResultCode read = ReadCardData(*context, answer);
   if (read == kOk) {
-    if (answer.kind < kCardResident || answer.kind > kCardHmt) std::abort();
+    if (answer.kind < kCardUnknown || answer.kind > kCardHmt) std::abort();
     // The blocks lie inside the answer's data.
     if (answer.text.data() < context->rxBuffer ||
         answer.photo.data() + answer.photo.size() > context->rxBuffer + sizeof context->rxBuffer) {

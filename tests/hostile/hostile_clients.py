@@ -66,7 +66,7 @@ class Hostiles:
 
     def _trickle(self):
         # One byte of a card request every 5 s: the request never comes whole
-        # within its 15 s, and the next one starts again.
+        # within its 15 s, and the server closes the connection.
         payload = CARD_REQUEST * 1000
         s = self._hold(socket.create_connection(("127.0.0.1", self.port)))
         i = 0
@@ -115,6 +115,80 @@ class Hostiles:
                     s.close()
                 except OSError:
                     pass
+
+
+HOLD_KINDS = ("idle", "unanswered", "websocket", "trickle")
+
+
+class Holders:
+    """`count` connections that each hold a slot without being served:
+    "idle" ones that never send, "unanswered" requests for another path,
+    "websocket" handshakes, or "trickle" ones sending a card request with an
+    endless header one byte a second on each connection."""
+
+    def __init__(self, port, kind, count=62):
+        self.done = threading.Event()
+        self.started = threading.Event()  # every trickler has sent its first byte
+        self.sockets = []
+        self.thread = None
+        host = f"Host: 127.0.0.1:{port}\r\n".encode()
+        first = {
+            "idle": b"",
+            "unanswered": b"GET /x HTTP/1.1\r\n" + host + b"\r\n",
+            "websocket": (b"GET /socket HTTP/1.1\r\n" + host + b"Upgrade: websocket\r\n"
+                          b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                          b"Sec-WebSocket-Version: 13\r\nOrigin: http://page.example\r\n\r\n"),
+            "trickle": b"",
+        }[kind]
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", port))
+            if first:
+                s.sendall(first)
+            self.sockets.append(s)
+        if kind == "trickle":
+            self.thread = threading.Thread(target=self._trickle, daemon=True)
+            self.thread.start()
+            self.started.wait(30)
+
+    def _trickle(self):
+        payload = b"GET /readCard HTTP/1.1\r\nX-Pad: " + b"a" * 4096
+        i = 0
+        while not self.done.wait(1.0 if i else 0):
+            for s in self.sockets:
+                try:
+                    s.send(payload[i:i + 1])
+                except OSError:
+                    pass
+            i += 1
+            self.started.set()
+
+    def closed_by_server(self):
+        """How many of the connections the server has closed."""
+        closed = 0
+        for s in self.sockets:
+            r, _, _ = select.select([s], [], [], 0)
+            if r:
+                try:
+                    closed += s.recv(1, socket.MSG_PEEK) == b""
+                except OSError:
+                    closed += 1
+        return closed
+
+    def stop(self):
+        self.done.set()
+        if self.thread:
+            self.thread.join(timeout=10)
+        for s in self.sockets:
+            s.close()
+
+
+def honest_card(port, timeout=30.0):
+    """One card request on a new connection: (text, seconds from connect)."""
+    start = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(CARD_REQUEST)
+        text = harness.read_response(s, timeout=timeout).text()
+    return text, time.monotonic() - start
 
 
 def honest_run(port, count, pause=0.5):

@@ -31,6 +31,25 @@ class HostileClients(unittest.TestCase):
             self.assertLess(seconds, 16.0)
         self.assertIsNone(self.server.poll())
 
+    def test_honest_client_gets_its_card_beside_62_connections_that_hold_a_slot(self):
+        # Without room made for it, the honest client would wait for as long
+        # as the holders stay (a trickler for ever): its read would time out.
+        for kind in hc.HOLD_KINDS:
+            with self.subTest(kind=kind):
+                holders = hc.Holders(self.port, kind)
+                try:
+                    text, _ = hc.honest_card(self.port, timeout=40)
+                    closed = holders.closed_by_server()
+                finally:
+                    holders.stop()
+                self.assertTrue(text.startswith("0|1|"), text[:40])
+                # Idle holders and unanswered requests make room one at a
+                # time; tricklers lose their connections when their time runs out.
+                self.assertGreaterEqual(closed, 1)
+                if kind != "trickle":
+                    self.assertLess(closed, 62)
+        self.assertIsNone(self.server.poll())
+
     def test_sigterm_during_a_trickle_ends_at_once_and_leaves_no_photo(self):
         self.assertTrue(self.ws.request().text().startswith("0|1|"))  # the photo files exist
         code, seconds, left = hc.stop_under_trickle(self.ws, self.port, self.server)

@@ -154,8 +154,8 @@ TEST(EventLoopOrder, ReadyClientsAreServedInTurn) {
 
 TEST(EventLoopOrder, ARequestThatRunsOutOfTimeIsEndedWithoutAnotherByte) {
   // A card request whose announced body never comes is served when its 15 s
-  // are over; one whose header block never ends is dropped (305), and the
-  // connection stays.
+  // are over; one whose header block never ends is dropped (305). Either
+  // way the connection goes, so that a slow client cannot hold it.
   for (const char* head : {"GET /readCard HTTP/1.1\r\nContent-Length: 9\r\n\r\n",
                            "GET /readCard HTTP/1.1\r\nHost: x"}) {
     SCOPED_TRACE(head);
@@ -175,7 +175,8 @@ TEST(EventLoopOrder, ARequestThatRunsOutOfTimeIsEndedWithoutAnotherByte) {
     EXPECT_EQ(rec.cards.size(), body ? 1u : 0u);
     EXPECT_NE(std::find(net.waitTimeouts.begin(), net.waitTimeouts.end(), kRequestTimeMs),
               net.waitTimeouts.end());
-    EXPECT_EQ(std::count(net.closedSockets.begin(), net.closedSockets.end(), a), 1);  // at stop
+    EXPECT_EQ(std::count(net.closedSockets.begin(), net.closedSockets.end(), a), 1);
+    EXPECT_EQ(net.waitCounts.back(), kFirstClientIndex);  // gone before the last wait
   }
 }
 
@@ -232,7 +233,7 @@ TEST(EventLoopClient, NonCardRequestGetsNothingAndStays) {
   EXPECT_TRUE(Closed(net, a));
 }
 
-TEST(EventLoopClient, ReaderFailuresCloseOnlyOnSocketErrorOrPeerClosed) {
+TEST(EventLoopClient, ReaderFailuresAndRequestsOutOfTimeCloseTheConnection) {
   for (ResultCode code : {kSocketError, kPeerClosed, kNetTimeout}) {
     SCOPED_TRACE(code);
     FakeNetwork net;
@@ -244,13 +245,12 @@ TEST(EventLoopClient, ReaderFailuresCloseOnlyOnSocketErrorOrPeerClosed) {
     net.steps.push_back([&](FakeNetwork& n) { countAfter.push_back(n.closedSockets.size()); });
     EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
     EXPECT_TRUE(rec.cards.empty());
-    const bool removed = code != kNetTimeout;
-    EXPECT_EQ(countAfter.at(0), removed ? 1u : 0u);
+    EXPECT_EQ(countAfter.at(0), 1u);
   }
 }
 
 TEST(EventLoopClient, HandlerFailuresCloseTheConnectionUnlessTheAnswerWentOut) {
-  for (ResultCode code : {kSocketError, kNetTimeout, kOk}) {
+  for (ResultCode code : {kSocketError, kNetTimeout, kHostRefused, kOk}) {
     SCOPED_TRACE(code);
     FakeNetwork net;
     Socket a = net.QueueConnection();
@@ -261,7 +261,8 @@ TEST(EventLoopClient, HandlerFailuresCloseTheConnectionUnlessTheAnswerWentOut) {
     net.steps.push_back([&](FakeNetwork& n) { closedAfter = n.closedSockets.size(); });
     EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
     EXPECT_EQ(rec.cards.size(), 1u);
-    // An answer that could not be sent in time takes the connection with it.
+    // An answer that could not be sent in time, or one after which the
+    // connection ends, takes the connection with it.
     EXPECT_EQ(closedAfter, code == kOk ? 0u : 1u);
   }
 }
@@ -338,36 +339,105 @@ TEST(EventLoopFailure, LoopFailuresEndTheThreadWithTheirCodes) {
 
 // ---- The 62-client limit.
 
-TEST(EventLoopLimit, SixtyThirdConnectionWaitsUntilOneLeaves) {
+// A reader that keeps the listed sockets in the middle of a request (until
+// its time runs out, as ReadRequest does) and finishes the others' at once.
+RequestHandlers MidRequestHandlers(FakeNetwork& net, Recorder& rec,
+                                   const std::vector<Socket>& midRequest) {
+  RequestHandlers h = rec.Handlers();
+  auto read = h.readRequest;
+  h.readRequest = [&net, read, midRequest](Socket s, RequestState& state, Request& request) {
+    if (std::find(midRequest.begin(), midRequest.end(), s) == midRequest.end()) {
+      return read(s, state, request);
+    }
+    if (state.InProgress() && net.NowMs() >= state.DeadlineMs()) return kNetTimeout;
+    if (!state.InProgress()) state.startedMs = net.NowMs();
+    return kOk;  // request.cardRequest stays kRequestIncomplete
+  };
+  return h;
+}
+
+TEST(EventLoopOrder, ARequestOutOfTimeIsEndedWhileOtherClientsKeepTheWaitBusy) {
+  FakeNetwork net;
+  Socket slow = net.QueueConnection();
+  Socket busy = net.QueueConnection();
+  Recorder rec;
+  const RequestHandlers h = MidRequestHandlers(net, rec, {slow});
+  std::vector<Socket> closedBefore;
+  net.steps.push_back([slow](FakeNetwork& n) { n.MakeReadable(slow); });
+  net.steps.push_back([busy](FakeNetwork& n) {
+    n.nowMs += kRequestTimeMs;  // the wait returns with a ready client, not a timeout
+    n.MakeReadable(busy);
+  });
+  net.steps.push_back([&](FakeNetwork& n) { closedBefore = n.closedSockets; });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
+  EXPECT_EQ(closedBefore, (std::vector<Socket>{slow}));
+  EXPECT_EQ(rec.cards, (std::vector<Socket>{busy}));  // and the ready one still served
+}
+
+TEST(EventLoopLimit, WhenFullTheClientLongestWithoutBeingServedMakesRoom) {
   FakeNetwork net;
   std::vector<Socket> clients;
-  for (int i = 0; i < kMaxClients + 1; ++i) clients.push_back(net.QueueConnection());
+  for (int i = 0; i < kMaxClients; ++i) clients.push_back(net.QueueConnection());
   Recorder rec;
+  RequestHandlers h = MidRequestHandlers(net, rec, {clients[0]});
+  auto read = h.readRequest;
+  h.readRequest = [read, &rec, &clients](Socket s, RequestState& state, Request& request) {
+    rec.cardFlag = s == clients[3] ? 0 : 1;  // a request nobody answers
+    return read(s, state, request);
+  };
+  std::vector<Socket> closedBefore;
+  std::vector<Socket> cardsBefore;
+  net.steps.push_back([&](FakeNetwork& n) {
+    n.nowMs += 10;
+    n.MakeReadable(clients[0]);  // mid-request: never closed to make room
+    n.MakeReadable(clients[1]);  // answered after the others were accepted
+    n.MakeReadable(clients[3]);  // left unanswered: no service
+  });
+  net.steps.push_back([&](FakeNetwork& n) {
+    n.nowMs += 10;
+    // A request that has come but was not read yet is served first.
+    n.dataWaiting = {clients[2]};
+    clients.push_back(n.QueueConnection());
+  });
+  net.steps.push_back([&](FakeNetwork& n) {
+    closedBefore = n.closedSockets;
+    cardsBefore = rec.cards;
+    n.MakeReadable(clients.back());
+  });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
+  EXPECT_EQ(cardsBefore, (std::vector<Socket>{clients[1], clients[2]}));
+  EXPECT_EQ(closedBefore, (std::vector<Socket>{clients[3]}));  // accepted first, never served
+  EXPECT_EQ(rec.reads.back(), clients.back());
+}
+
+TEST(EventLoopLimit, WhenEveryClientIsMidRequestTheNewOneWaitsForTheirTimeToRunOut) {
+  FakeNetwork net;
+  std::vector<Socket> clients;
+  for (int i = 0; i < kMaxClients; ++i) clients.push_back(net.QueueConnection());
+  Recorder rec;
+  const RequestHandlers h = MidRequestHandlers(net, rec, clients);
   std::size_t waitsWhenFull = 0;
   net.steps.push_back([&](FakeNetwork& n) {
-    // Full: the 63rd is still pending and the listener is out of the wait.
+    for (Socket s : clients) n.MakeReadable(s);
+  });
+  net.steps.push_back([&](FakeNetwork& n) { n.QueueConnection(); });
+  net.steps.push_back([&](FakeNetwork& n) {
+    // Full of requests in progress: the new one is still pending and the
+    // listener is out of the wait, which does not spin.
     waitsWhenFull = n.waitCounts.size();
     EXPECT_FALSE(n.listenerInWait.back());
     EXPECT_EQ(n.waitCounts.back(), kEventTableSize);
-    n.MakeClosed(clients[0]);
+    EXPECT_TRUE(n.closedSockets.empty());
   });
-  net.steps.push_back([&](FakeNetwork& n) {
-    n.MakeReadable(clients.back());  // the 63rd, now accepted
-  });
-  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
-  EXPECT_EQ(rec.reads, (std::vector<Socket>{clients.back()}));
-  EXPECT_TRUE(net.listenerInWait[waitsWhenFull]);  // back in the wait once a client left
-  // No spinning: one idle wait while full.
-  EXPECT_EQ(waitsWhenFull, static_cast<std::size_t>(kMaxClients + 1));
-}
-
-TEST(EventLoopLimit, ListenerReportedWhileFullIsClearedAndNothingAccepted) {
-  FakeNetwork net;
-  for (int i = 0; i < kMaxClients + 1; ++i) net.QueueConnection();
-  Recorder rec;
-  net.steps.push_back([](FakeNetwork& n) { n.waitIndexOverride = kListenerIndex; });
-  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
-  EXPECT_EQ(net.closedSockets.size(), static_cast<std::size_t>(kMaxClients + 1));  // 62 + listener
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
+  // Their time ran out: each lost its connection, and the new one came in
+  // (closed at the stop, with the listener).
+  ASSERT_EQ(net.closedSockets.size(), static_cast<std::size_t>(kMaxClients + 2));
+  std::vector<Socket> expired(net.closedSockets.begin(), net.closedSockets.begin() + kMaxClients);
+  std::sort(expired.begin(), expired.end());
+  EXPECT_EQ(expired, clients);
+  EXPECT_TRUE(net.listenerInWait[waitsWhenFull]);
+  EXPECT_EQ(net.waitTimeouts[waitsWhenFull - 1], kRequestTimeMs);
 }
 
 // ---- AcceptClient and RemoveClient on their own.

@@ -36,6 +36,9 @@ LINUX_BIN = os.environ.get("TALVEX_BIN_DIR", "")
 WINE = shlex.split(os.environ.get("TALVEX_WINE", "wine"))
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 ORIGIN = "https://his.example"
+# The policy keys are not redirected: one place for both widths.
+CHROME_LIST = r"HKLM\SOFTWARE\Policies\Google\Chrome\LoopbackNetworkAllowedForUrls"
+OTHER_ORIGIN = "https://other.example"
 # Fixed for as long as the product lives: the sites' upgrades find the
 # installed version by it.
 UPGRADE_CODE = "{6D1F3C2A-8B4E-4F5A-9C7D-2E1B0A3F4D5C}"
@@ -221,9 +224,15 @@ class Installer(unittest.TestCase):
         os.makedirs(os.path.dirname(decoder))
         shutil.copy(os.path.join(WIN_BIN, "WltRS.dll"), decoder)
 
-        # A silent install of a lower version, with the site's settings.
+        # Another program's browser policy, which Talvex must leave alone.
+        subprocess.run([*WINE, "reg", "add", CHROME_LIST, "/v", "1", "/d", OTHER_ORIGIN, "/f",
+                        "/reg:64"], env=self.env, timeout=60, **QUIET)
+
+        # A silent install of a lower version, with the site's settings and
+        # its browser policies.
         rc, log = self.msiexec("/i", "Z:" + self.lower.replace("/", "\\"), f"PORT={port}",
-                               f"ALLOW_ORIGIN={ORIGIN}", "WLTRS_DLL=Z:" + decoder.replace("/", "\\"))
+                               f"ALLOW_ORIGIN={ORIGIN}", "WLTRS_DLL=Z:" + decoder.replace("/", "\\"),
+                               "BROWSERPOLICY=1")
         self.assertEqual(rc, 0, log[-2000:])
         for name in ("TalvexServer.exe", "README.txt", "LICENSES.txt", "WltRS.dll"):
             self.assertTrue(os.path.isfile(os.path.join(self.folder, name)), name)
@@ -232,6 +241,7 @@ class Installer(unittest.TestCase):
         # Nothing but the settings given: the server refuses a value it does
         # not know.
         self.assertEqual(self.reg(self.key), {"port": str(port), "allow-origin": ORIGIN})
+        self.assertEqual(self.reg(CHROME_LIST), {"1": OTHER_ORIGIN, "2": ORIGIN})
         self.assertEqual(self.products(), ["0.0.1"])
         icon = self.product_icon()
         self.assertTrue(icon and os.path.isfile(icon), f"no icon in Add/Remove Programs: {icon}")
@@ -243,6 +253,8 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.products(), [self.version])
         self.assertEqual(self.reg(self.key), {"port": str(port), "allow-origin": ORIGIN})
         self.assertTrue(os.path.isfile(os.path.join(self.folder, "WltRS.dll")))
+        # The browser policies too: taken back by the old version, written again.
+        self.assertEqual(self.reg(CHROME_LIST), {"1": OTHER_ORIGIN, "2": ORIGIN})
 
         # A downgrade is refused (by the launch condition that carries the
         # message; wine does not log its text) and changes nothing.
@@ -289,6 +301,7 @@ class Installer(unittest.TestCase):
         self.assertNotIn("Talvex", self.reg(self.run_key) or {})
         self.assertEqual(self.products(), [])
         self.assertEqual(self.shortcuts(), [])
+        self.assertEqual(self.reg(CHROME_LIST), {"1": OTHER_ORIGIN})
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 
 #include "photo_support.h"
 #include "platform/fs.h"
+#include "platform/utf.h"
 
 namespace talvex {
 namespace {
@@ -36,7 +37,6 @@ class TempFolderTest : public ::testing::Test {
     EXPECT_EQ(out, u"untouched");
     return std::nullopt;
   }
-  std::string PerUser() const { return dir_.path() + "/talvex-" + std::to_string(getuid()) + "/"; }
   test::ScratchDir dir_;
 };
 
@@ -50,14 +50,40 @@ TEST_F(TempFolderTest, RuntimeDirGetsAPrivateSubfolder) {
   EXPECT_EQ(Get(), test::Wide(dir_.path() + "/talvex/"));  // and is taken as it is next time
 }
 
-TEST_F(TempFolderTest, OtherwiseTmpdirHoldsAFolderPerUser) {
+TEST_F(TempFolderTest, OtherwiseTmpdirHoldsAFolderOfTheProcessNoOneCanTakeFirst) {
   ScopedEnv tmp("TMPDIR", (dir_.path() + "//").c_str());
+  // Another user's folder under the old fixed name is no obstacle.
+  const std::string fixed = dir_.path() + "/talvex-" + std::to_string(getuid());
+  ASSERT_EQ(mkdir(fixed.c_str(), 0777), 0);
+  std::string first;
   {
     ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
-    EXPECT_EQ(Get(), test::Wide(PerUser()));
+    const std::optional<std::u16string> got = Get();
+    ASSERT_TRUE(got);
+    first = Utf16ToUtf8(*got);
+    EXPECT_EQ(first.size(), fixed.size() + 8);  // ".XXXXXX/"
+    EXPECT_EQ(first.rfind(fixed + ".", 0), 0u) << first;
+    struct stat st;
+    ASSERT_EQ(lstat(first.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(platform::TempDirectoryPath(), first);
   }
   ScopedEnv relative("XDG_RUNTIME_DIR", "relative/dir");  // not absolute: ignored
-  EXPECT_EQ(Get(), test::Wide(PerUser()));
+  EXPECT_EQ(Get(), test::Wide(first));                    // the same folder next time
+  // Gone (a cleaner took it): a new one. Another TMPDIR: the old one goes.
+  test::WriteBytes(first + "image.bmp", {1});
+  ASSERT_EQ(unlink((first + "image.bmp").c_str()), 0);
+  ASSERT_EQ(rmdir(first.c_str()), 0);
+  const std::optional<std::u16string> again = Get();
+  ASSERT_TRUE(again);
+  EXPECT_NE(Utf16ToUtf8(*again), first);
+  test::WriteBytes(Utf16ToUtf8(*again) + "image.wlt", {1});
+  ASSERT_EQ(mkdir(dir_.File("other").c_str(), 0700), 0);
+  ScopedEnv other("TMPDIR", dir_.File("other").c_str());
+  ASSERT_TRUE(Get());
+  struct stat st;
+  EXPECT_NE(lstat(Utf16ToUtf8(*again).c_str(), &st), 0);
 }
 
 TEST_F(TempFolderTest, FolderThatIsNotPrivatelyOursIsRefused) {

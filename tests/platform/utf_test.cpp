@@ -43,3 +43,25 @@ TEST(Utf8ToUtf16, RoundTripsAndReplacesInvalidBytes) {
 
 }  // namespace
 }  // namespace talvex
+
+namespace talvex {
+namespace {
+
+TEST(EscapeForTerminal, ControlBytesNulsAndBrokenUtf8AreShownAsHex) {
+  EXPECT_EQ(EscapeForTerminal("张三 C:\\Talvex ok"), "张三 C:\\Talvex ok");
+  EXPECT_EQ(EscapeForTerminal(std::string("a\x1b[31m\0b\x7f\tc\r\n", 13)),
+            "a\\x1b[31m\\x00b\\x7f\\x09c\\x0d\\x0a");
+  EXPECT_EQ(EscapeForTerminal("line\n", true), "line\n");
+  // C1 controls, as UTF-8 or as a lone byte, and a cut or overlong sequence.
+  EXPECT_EQ(EscapeForTerminal("\xC2\x9B"
+                              "2J\x9B\xE5\xBC\xC0\x80"),
+            "\\xc2\\x9b2J\\x9b\\xe5\\xbc\\xc0\\x80");
+  EXPECT_EQ(EscapeForTerminal("\xC2\xA0\xF0\x9F\x98\x80"), "\xC2\xA0\xF0\x9F\x98\x80");
+  // Invisible marks and direction overrides that would hide or reorder text.
+  EXPECT_EQ(EscapeForTerminal("\xEF\xBB\xBF"
+                              "a\xE2\x80\xAE"),
+            "\\xef\\xbb\\xbfa\\xe2\\x80\\xae");
+}
+
+}  // namespace
+}  // namespace talvex

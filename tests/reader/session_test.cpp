@@ -187,13 +187,17 @@ TEST_F(CardSequence, TextAndPhotoLengthsMustFitTheDataReceived) {
   }
 }
 
+// "I" and "J" name the foreign card and the permit, the other capital
+// letters kinds Talvex cannot decode; every other unit is a resident card.
 TEST_F(CardSequence, TheKindMarkerIsComparedAsAWholeCodeUnit) {
   const struct {
     std::uint8_t low, high;
     std::int32_t kind;
-  } cases[] = {{0x49, 0x00, kCardForeign},  {0x4A, 0x00, kCardHmt},
-               {0x49, 0x01, kCardResident}, {0x00, 0x49, kCardResident},
-               {0x20, 0x00, kCardResident}, {0x4B, 0x00, kCardResident}};
+  } cases[] = {
+      {0x49, 0x00, kCardForeign},  {0x4A, 0x00, kCardHmt},      {0x49, 0x01, kCardResident},
+      {0x00, 0x49, kCardResident}, {0x20, 0x00, kCardResident}, {0x59, 0x00, kCardUnknown},
+      {0x41, 0x00, kCardUnknown},  {0x5A, 0x00, kCardUnknown},  {0x40, 0x00, kCardResident},
+      {0x5B, 0x00, kCardResident}, {0x79, 0x00, kCardResident}, {0x59, 0x01, kCardResident}};
   for (const auto& c : cases) {
     sim::CardImage card = sim::SampleCard(sim::SampleKind::Resident);
     card.text[248] = c.low;

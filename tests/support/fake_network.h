@@ -237,8 +237,13 @@ class FakeNetwork : public platform::Network {
     return platform::IoStatus::kDone;
   }
   std::string sentBytes;
-  platform::WaitStatus WaitReadable(platform::Socket, int timeoutMs) override {
+  // Sockets with bytes waiting: a readability wait on them is ready at once.
+  std::vector<platform::Socket> dataWaiting;
+  platform::WaitStatus WaitReadable(platform::Socket s, int timeoutMs) override {
     ++readableWaits;
+    for (platform::Socket waiting : dataWaiting) {
+      if (waiting == s) return platform::WaitStatus::kReady;
+    }
     return NextWait(timeoutMs);
   }
   platform::WaitStatus WaitWritable(platform::Socket, int timeoutMs) override {

@@ -20,6 +20,11 @@ struct FieldSlot {
   std::size_t units;
 };
 
+// The card-type unit that tells the kinds apart ("I" foreign, "J" permit, a
+// space on a resident card). A card file may set it on any kind, to serve a
+// kind that the service does not know.
+constexpr std::size_t kCardTypeOffset = 248;
+
 constexpr FieldSlot kResidentFields[] = {
     {"name", 0, 15},
     {"genderCode", 30, 1},
@@ -30,27 +35,40 @@ constexpr FieldSlot kResidentFields[] = {
     {"issuingAuthority", 158, 15},
     {"validFrom", 188, 8},
     {"validTo", 204, 8},
+    {"cardType", kCardTypeOffset, 1},
 };
 
 constexpr FieldSlot kForeignFields[] = {
-    {"englishName", 0, 60},      {"genderCode", 120, 1},   {"cardNumber", 122, 15},
-    {"nationalityCode", 152, 3}, {"chineseName", 158, 15}, {"validFrom", 188, 8},
-    {"validTo", 204, 8},         {"birthDate", 220, 8},    {"cardVersion", 236, 2},
+    {"englishName", 0, 60},
+    {"genderCode", 120, 1},
+    {"cardNumber", 122, 15},
+    {"nationalityCode", 152, 3},
+    {"chineseName", 158, 15},
+    {"validFrom", 188, 8},
+    {"validTo", 204, 8},
+    {"birthDate", 220, 8},
+    {"cardVersion", 236, 2},
     {"authorityCode", 240, 4},
+    {"cardType", kCardTypeOffset, 1},
 };
 
 constexpr FieldSlot kHmtFields[] = {
-    {"name", 0, 15},        {"genderCode", 30, 1}, {"birthDate", 36, 8},
-    {"address", 52, 35},    {"idNumber", 122, 18}, {"issuingAuthority", 158, 15},
-    {"validFrom", 188, 8},  {"validTo", 204, 8},   {"passNumber", 220, 9},
+    {"name", 0, 15},
+    {"genderCode", 30, 1},
+    {"birthDate", 36, 8},
+    {"address", 52, 35},
+    {"idNumber", 122, 18},
+    {"issuingAuthority", 158, 15},
+    {"validFrom", 188, 8},
+    {"validTo", 204, 8},
+    {"passNumber", 220, 9},
     {"issueCount", 238, 2},
+    {"cardType", kCardTypeOffset, 1},
 };
 
 // Values the service derives from the card; a card does not store them.
 constexpr const char* kDerivedKeys[] = {"genderText", "nationName", "nationalityText",
                                         "authorityText"};
-
-constexpr std::size_t kCardTypeOffset = 248;
 
 struct FieldTable {
   const FieldSlot* slots;

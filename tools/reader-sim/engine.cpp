@@ -1,8 +1,9 @@
 #include "reader-sim/engine.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
+
+#include "reader-sim/frame_build.h"
 
 namespace talvex::sim {
 namespace {
@@ -23,10 +24,6 @@ constexpr CommandCode kCommands[kCommandCount] = {
     {Command::ReadBaseMessage, 0x30, 0x01, "read-base-message", "read"},
 };
 
-constexpr const char* kFaultNames[kFaultKindCount] = {
-    "status", "text-length", "photo-length", "len", "checksum", "stray", "short", "silence",
-};
-
 std::size_t Index(Command command) {
   return static_cast<std::size_t>(command);
 }
@@ -38,193 +35,7 @@ std::optional<Command> Identify(std::uint8_t code, std::uint8_t parameter) {
   return std::nullopt;
 }
 
-void PutBigEndian16(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
-  at[1] = static_cast<std::uint8_t>(value & 0xFF);
-}
-
-// A valid response frame with SW1 = SW2 = 0 and the given status and data.
-std::vector<std::uint8_t> BuildResponse(std::uint8_t status, const std::uint8_t* data,
-                                        std::size_t size) {
-  const std::uint32_t len = static_cast<std::uint32_t>(4 + size);
-  std::vector<std::uint8_t> frame(kHeadSize + len);
-  std::memcpy(frame.data(), kPreamble, sizeof kPreamble);
-  PutBigEndian16(&frame[5], len);
-  frame[7] = 0x00;
-  frame[8] = 0x00;
-  frame[9] = status;
-  if (size > 0) std::memcpy(&frame[10], data, size);
-  frame.back() = XorBytes(&frame[5], frame.size() - 6);
-  return frame;
-}
-
-void FixChecksum(std::vector<std::uint8_t>* frame) {
-  if (frame->size() < kHeadSize + 1) return;
-  frame->back() = XorBytes(frame->data() + 5, frame->size() - 6);
-}
-
-// Content faults first (a host sees a well-formed frame with wrong
-// content), framing faults after them, in the order of the enum.
-void ApplyFault(const Fault& fault, std::vector<std::uint8_t>* answer, bool* stray,
-                std::uint8_t* strayValue, std::optional<std::size_t>* keep, bool* silent) {
-  switch (fault.kind) {
-    case FaultKind::Status:
-      (*answer)[9] = static_cast<std::uint8_t>(fault.value);
-      FixChecksum(answer);
-      break;
-    case FaultKind::TextLength:
-      if (answer->size() >= 10 + 4 + 1) {
-        PutBigEndian16(&(*answer)[10], fault.value);
-        FixChecksum(answer);
-      }
-      break;
-    case FaultKind::PhotoLength:
-      if (answer->size() >= 10 + 4 + 1) {
-        PutBigEndian16(&(*answer)[12], fault.value);
-        FixChecksum(answer);
-      }
-      break;
-    case FaultKind::BadLen:
-      PutBigEndian16(&(*answer)[5], fault.value);
-      break;
-    case FaultKind::BadChecksum:
-      answer->back() ^= static_cast<std::uint8_t>(fault.value == 0 ? 0x01 : fault.value);
-      break;
-    case FaultKind::StrayByte:
-      *stray = true;
-      *strayValue = static_cast<std::uint8_t>(fault.value);
-      break;
-    case FaultKind::ShortBody: {
-      std::size_t want = kHeadSize + fault.value;
-      if (!keep->has_value() || want < **keep) *keep = want;
-      break;
-    }
-    case FaultKind::Silence:
-      *silent = true;
-      break;
-  }
-}
-
-// Every fault of `active` applied to the answer, in the order of their kinds.
-void SpoilAnswer(std::vector<Fault> active, std::vector<std::uint8_t>* answer) {
-  std::stable_sort(active.begin(), active.end(),
-                   [](const Fault& a, const Fault& b) { return a.kind < b.kind; });
-  bool stray = false;
-  std::uint8_t strayValue = 0;
-  std::optional<std::size_t> keep;
-  bool silent = false;
-  for (const Fault& f : active) ApplyFault(f, answer, &stray, &strayValue, &keep, &silent);
-  if (keep && *keep < answer->size()) answer->resize(*keep);
-  if (stray) answer->insert(answer->begin(), strayValue);
-  if (silent) answer->clear();
-}
-
-bool ParseNumber(std::string_view text, std::uint32_t* value) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return false;
-  std::uint32_t v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  *value = v;
-  return true;
-}
-
-// A fault spec cut at every colon; empty parts are kept.
-std::vector<std::string_view> SplitAtColons(std::string_view spec) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t colon = spec.find(':', start);
-    parts.push_back(spec.substr(start, colon == std::string_view::npos ? colon : colon - start));
-    if (colon == std::string_view::npos) break;
-    start = colon + 1;
-  }
-  return parts;
-}
-
-std::optional<FaultKind> FaultKindNamed(std::string_view name) {
-  for (std::size_t i = 0; i < kFaultKindCount; ++i) {
-    if (name == kFaultNames[i]) return static_cast<FaultKind>(i);
-  }
-  return std::nullopt;
-}
-
-// The kinds whose fault means nothing without a value.
-bool FaultNeedsValue(FaultKind kind) {
-  return kind == FaultKind::Status || kind == FaultKind::TextLength ||
-         kind == FaultKind::PhotoLength || kind == FaultKind::BadLen;
-}
-
-// The value of a fault whose spec gives none.
-std::uint32_t DefaultFaultValue(FaultKind kind) {
-  return kind == FaultKind::BadLen ? 3 : (kind == FaultKind::BadChecksum ? 1 : 0);
-}
-
-// The largest value a fault takes: a byte, a frame's LEN or a 16-bit field.
-std::uint32_t FaultValueLimit(FaultKind kind) {
-  if (kind == FaultKind::Status || kind == FaultKind::StrayByte || kind == FaultKind::BadChecksum) {
-    return 0xFF;
-  }
-  return kind == FaultKind::ShortBody ? kMaxFrameLen : 0xFFFF;
-}
-
-// The VALUE part of a fault spec; false, with *why set, when it is no
-// number or too large for the kind.
-bool ParseFaultValue(FaultKind kind, std::string_view text, std::uint32_t* value,
-                     std::string* why) {
-  std::uint32_t v = 0;
-  if (!ParseNumber(text, &v)) {
-    *why = "bad value \"" + std::string(text) + "\"";
-    return false;
-  }
-  const std::uint32_t limit = FaultValueLimit(kind);
-  if (v > limit) {
-    *why = "value " + std::to_string(v) + " out of range (at most " + std::to_string(limit) + ")";
-    return false;
-  }
-  *value = v;
-  return true;
-}
-
-// The COUNT part of a fault spec: a positive number of answers, or "always".
-bool ParseFaultCount(std::string_view text, int* count, std::string* why) {
-  if (text == "always") {
-    *count = kPersistent;
-    return true;
-  }
-  std::uint32_t n = 0;
-  if (!ParseNumber(text, &n) || n == 0 || n > 1000000000u) {
-    *why = "bad count \"" + std::string(text) + "\" (a positive number or always)";
-    return false;
-  }
-  *count = static_cast<int>(n);
-  return true;
-}
-
 }  // namespace
-
-std::uint8_t XorBytes(const std::uint8_t* data, std::size_t size) {
-  std::uint8_t x = 0;
-  for (std::size_t i = 0; i < size; ++i) x ^= data[i];
-  return x;
-}
-
-std::vector<std::uint8_t> BuildRequest(std::uint8_t command, std::uint8_t parameter,
-                                       const std::uint8_t* data, std::size_t size) {
-  const std::uint32_t len = static_cast<std::uint32_t>(3 + size);
-  std::vector<std::uint8_t> frame(kHeadSize + len);
-  std::memcpy(frame.data(), kPreamble, sizeof kPreamble);
-  PutBigEndian16(&frame[5], len);
-  frame[7] = command;
-  frame[8] = parameter;
-  if (size > 0) std::memcpy(&frame[9], data, size);
-  frame.back() = XorBytes(&frame[5], frame.size() - 6);
-  return frame;
-}
 
 const char* CommandName(Command command) {
   return kCommands[Index(command)].name;
@@ -238,50 +49,6 @@ bool ParseCommandName(std::string_view name, Command* command) {
     }
   }
   return false;
-}
-
-const char* FaultKindName(FaultKind kind) {
-  return kFaultNames[static_cast<std::size_t>(kind)];
-}
-
-bool ParseFaultSpec(std::string_view spec, Command* command, Fault* fault, std::string* error) {
-  const std::vector<std::string_view> parts = SplitAtColons(spec);
-  auto fail = [&](const std::string& why) {
-    *error = "fault \"" + std::string(spec) + "\": " + why;
-    return false;
-  };
-  if (parts.size() < 2 || parts.size() > 4) {
-    return fail("expected COMMAND:KIND[:VALUE][:COUNT]");
-  }
-  Command cmd;
-  if (!ParseCommandName(parts[0], &cmd)) {
-    return fail("unknown command \"" + std::string(parts[0]) +
-                "\" (startup, probe, find, select, read)");
-  }
-  const std::optional<FaultKind> kind = FaultKindNamed(parts[1]);
-  if (!kind) {
-    return fail("unknown fault \"" + std::string(parts[1]) +
-                "\" (status, text-length, photo-length, len, checksum, stray, short, silence)");
-  }
-  Fault f;
-  f.kind = *kind;
-  f.value = DefaultFaultValue(*kind);
-  // Every kind but silence takes a value in the third part (empty for the
-  // default); the count comes after it. Silence has its count third.
-  const bool takesValue = *kind != FaultKind::Silence;
-  if (!takesValue && parts.size() > 3) return fail("silence takes no value");
-  const bool hasValue = takesValue && parts.size() >= 3 && !parts[2].empty();
-  if (FaultNeedsValue(*kind) && !hasValue) {
-    return fail(std::string("fault \"") + kFaultNames[static_cast<std::size_t>(*kind)] +
-                "\" needs a value");
-  }
-  std::string why;
-  if (hasValue && !ParseFaultValue(*kind, parts[2], &f.value, &why)) return fail(why);
-  const std::size_t countAt = takesValue ? 3 : 2;
-  if (countAt < parts.size() && !ParseFaultCount(parts[countAt], &f.count, &why)) return fail(why);
-  *command = cmd;
-  *fault = f;
-  return true;
 }
 
 Engine::Engine() : Engine(std::nullopt) {}

@@ -7,10 +7,13 @@
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 namespace talvex::sim {
 namespace {
@@ -42,6 +45,26 @@ timespec ToTimespec(long long ns) {
   t.tv_sec = static_cast<time_t>(ns / 1000000000LL);
   t.tv_nsec = static_cast<long>(ns % 1000000000LL);
   return t;
+}
+
+// Whether some process holds a flock() lock on the terminal `fd` is open
+// on, as /proc/locks lists it ("... FLOCK ... PID MAJ:MIN:INODE ..."). When
+// that cannot be told, a lock is assumed.
+bool TerminalLocked(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return true;
+  char node[64];
+  std::snprintf(node, sizeof node, " %02x:%02x:%lu ", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  if (!locks) return true;
+  for (std::string line; std::getline(locks, line);) {
+    line += ' ';
+    if (line.find(" FLOCK ") != std::string::npos && line.find(node) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -140,6 +163,14 @@ void PtyServer::ReadRequests() {
   while (true) {
     ssize_t n = read(master_.get(), buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN, or EIO while no side is open
+    // A client's open is queued on the watch before any byte it writes, but
+    // poll may report the bytes before the events: the last client's close,
+    // the next one's open, then its request. Answered first, the request
+    // would lose its answer to the close handled after it (which flushes
+    // the line towards the clients). So every event queued up to this read
+    // is handled before the bytes; when those events leave the line without
+    // a client, the bytes were the closed client's.
+    if (ReadWatchEvents()) continue;
     TakeRequestBytes(buf, static_cast<std::size_t>(n));
   }
 }
@@ -194,15 +225,24 @@ long long PtyServer::NanosecondsToNextByte() const {
   return std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
 }
 
-void PtyServer::ReadWatchEvents() {
+bool PtyServer::ReadWatchEvents() {
+  bool leftEmpty = false;
   alignas(inotify_event) char events[4096];
-  ssize_t n = read(watch_.get(), events, sizeof events);
+  const ssize_t n = read(watch_.get(), events, sizeof events);
   for (ssize_t at = 0; at < n;) {
     const auto* e = reinterpret_cast<const inotify_event*>(events + at);
     at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     if (e->mask & IN_OPEN) ++clients_;
     if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-      if (--clients_ <= 0) {
+      // The closed client's exclusive flag goes with it, also when the
+      // count is off: inotify merges two closes that follow each other
+      // unread into one event, so a count can stay above the true one.
+      ioctl(heldSlave_.get(), TIOCNXCL);
+      // A close that leaves a client counted is checked: clients keep the
+      // line locked while they use it (the service does, on every port it
+      // opens), so a line that no one has locked any more has lost its last
+      // client in a merged close.
+      if (--clients_ <= 0 || !TerminalLocked(heldSlave_.get())) {
         clients_ = 0;
         // Drain only when no later event of this batch is an open.
         bool reopened = false;
@@ -212,9 +252,11 @@ void PtyServer::ReadWatchEvents() {
           k += static_cast<ssize_t>(sizeof(inotify_event) + later->len);
         }
         ClientsGone(!reopened);
+        leftEmpty = !reopened;
       }
     }
   }
+  return leftEmpty;
 }
 
 bool PtyServer::Run(int wakeFd, bool (*onWake)(unsigned char, void*), void* context,

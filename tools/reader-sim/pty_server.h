@@ -46,8 +46,10 @@ class PtyServer {
   // With pacing: how long until the next byte of the burst is due.
   long long NanosecondsToNextByte() const;
   // The opens and closes of the slave the inotify descriptor reports: the
-  // count of clients, and ClientsGone when the last one has closed.
-  void ReadWatchEvents();
+  // count of clients, and ClientsGone when the last one has closed. True
+  // when the last client closed and no other opened after it, so that what
+  // was read from the line before belongs to the closed client.
+  bool ReadWatchEvents();
   void Log(const ExchangeRecord& record) const;
 
   Engine* engine_;

@@ -44,11 +44,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   const talvex::ParsedOptions parsed =
       talvex::ParseServerOptions(static_cast<int>(args.size()), argv.data());
   talvex::platform::SetVerboseLog(parsed.options.verbose);
+  const bool policy = parsed.options.browserPolicy != talvex::BrowserPolicyAction::kNone;
   if (parsed.verdict != talvex::OptionsVerdict::kRun || parsed.options.headless ||
-      parsed.options.diagnose) {
+      parsed.options.diagnose || policy) {
     UseParentConsole();
     int code = talvex::ReportOptionsVerdict(parsed);
-    if (code < 0 && parsed.options.diagnose) {
+    if (code < 0 && policy) {
+      code = talvex::RunBrowserPolicy(parsed.options.browserPolicy,
+                                      parsed.options.service.allowOrigins, "", stdout, stderr);
+    } else if (code < 0 && parsed.options.diagnose) {
       code = talvex::diagnose::RunDiagnosis(parsed.options);
     } else if (code < 0) {
       talvex::WarnIfReachableFromNetwork(parsed.options);

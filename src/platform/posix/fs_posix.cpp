@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -5,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/fs.h"
@@ -25,20 +28,77 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-// The folder that holds ours: $XDG_RUNTIME_DIR/talvex or ${TMPDIR:-/tmp}/talvex-<uid>.
-std::string PrivateFolderPath() {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  if (IsAbsolute(runtime)) return WithoutTrailingSlashes(runtime) + "/talvex";
-  const char* tmp = getenv("TMPDIR");
-  return WithoutTrailingSlashes(IsAbsolute(tmp) ? tmp : "/tmp") + "/talvex-" +
-         std::to_string(getuid());
-}
-
 // A real directory of ours that nobody else may enter.
 bool IsPrivateDirectory(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return false;
   return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 077) == 0;
+}
+
+// Removes a folder of ours with the files in it.
+void RemoveFolder(const std::string& path) {
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
+}
+
+// The folder of this process when the user has no runtime folder: made with
+// mkdtemp under ${TMPDIR:-/tmp}, so that no other user can make it first or
+// guess its name, and removed with what is left in it when the process ends.
+class FallbackFolder {
+ public:
+  FallbackFolder() = default;
+  ~FallbackFolder() { Forget(); }
+  FallbackFolder(const FallbackFolder&) = delete;
+  FallbackFolder& operator=(const FallbackFolder&) = delete;
+
+  // The folder under `parent`, made when there is none yet (or it is gone);
+  // empty when it cannot be made.
+  std::string Get(const std::string& parent) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (parent != parent_ || !IsPrivateDirectory(path_)) {
+      Forget();
+      std::string pattern = parent + "/talvex-" + std::to_string(getuid()) + ".XXXXXX";
+      if (mkdtemp(pattern.data()) == nullptr) return std::string();
+      parent_ = parent;
+      path_ = std::move(pattern);
+    }
+    return path_;
+  }
+
+ private:
+  void Forget() {
+    if (!path_.empty() && IsPrivateDirectory(path_)) RemoveFolder(path_);
+    path_.clear();
+    parent_.clear();
+  }
+
+  std::mutex mutex_;
+  std::string parent_;
+  std::string path_;
+};
+
+FallbackFolder& Fallback() {
+  static FallbackFolder folder;
+  return folder;
+}
+
+std::string FallbackParent() {
+  const char* tmp = getenv("TMPDIR");
+  return WithoutTrailingSlashes(IsAbsolute(tmp) ? tmp : "/tmp");
+}
+
+// The folder that holds ours: $XDG_RUNTIME_DIR/talvex, else this process's
+// folder under ${TMPDIR:-/tmp} (empty when it cannot be made).
+std::string PrivateFolderPath() {
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (IsAbsolute(runtime)) return WithoutTrailingSlashes(runtime) + "/talvex";
+  return Fallback().Get(FallbackParent());
 }
 
 // The path in the file system's form; empty when it has none or when the
@@ -69,11 +129,14 @@ int OpenRegular(const char16_t* path, int flags) {
 }  // namespace
 
 std::string TempDirectoryPath() {
-  return PrivateFolderPath() + '/';
+  const std::string path = PrivateFolderPath();
+  if (path.empty()) return FallbackParent() + "/talvex-" + std::to_string(getuid()) + ".XXXXXX/";
+  return path + '/';
 }
 
 bool GetTempDirectory(std::u16string* out) {
   std::string path = PrivateFolderPath();
+  if (path.empty()) return false;
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
   if (!IsPrivateDirectory(path)) return false;
   path += '/';

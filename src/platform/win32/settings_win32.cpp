@@ -71,7 +71,7 @@ std::string DefaultSettingsFile() {
   return dir + "talvex.conf";
 }
 
-bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing) {
+bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing, std::string* why) {
   text->clear();
   *missing = false;
   const std::wstring wide = win32::WideFromUtf8(path);
@@ -80,24 +80,37 @@ bool ReadSettingsFile(const std::string& path, std::string* text, bool* missing)
   if (!h) {
     const DWORD error = GetLastError();
     *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    *why = "cannot be read (error " + std::to_string(error) + ")";
+    return false;
+  }
+  // A named pipe or a device is no settings file, and reading one could
+  // hold the start-up.
+  if (GetFileType(h.get()) != FILE_TYPE_DISK) {
+    *why = "is not a regular file (a pipe or device)";
+    return false;
+  }
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(h.get(), &size) &&
+      size.QuadPart > static_cast<LONGLONG>(kMaxSettingsFileBytes)) {
+    *why = "is larger than 1 MiB; a settings file is a few lines";
     return false;
   }
   char buffer[4096];
-  bool ok = true;
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
-      ok = false;
-      break;
+      *why = "cannot be read (error " + std::to_string(GetLastError()) + ")";
+      text->clear();
+      return false;
     }
-    if (got == 0) break;
-    if (text->size() + got > (1u << 20)) {
-      ok = false;
-      break;
+    if (got == 0) return true;
+    if (text->size() + got > kMaxSettingsFileBytes) {
+      *why = "is larger than 1 MiB; a settings file is a few lines";
+      text->clear();
+      return false;
     }
     text->append(buffer, got);
   }
-  return ok;
 }
 
 }  // namespace talvex::platform

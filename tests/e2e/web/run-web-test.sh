@@ -10,7 +10,5 @@ if ! command -v node > /dev/null; then
   echo "SKIPPED: node is not installed"
   exit 77
 fi
-if [[ ! -d "$here/node_modules/playwright-core" ]]; then
-  (cd "$here" && npm ci --no-audit --no-fund --ignore-scripts)
-fi
+"$here/node-modules.sh"
 exec python3 "$here/web_test.py"

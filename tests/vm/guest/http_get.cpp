@@ -116,12 +116,14 @@ int main(int argc, char** argv) {
     std::perror(outPath);
     return 1;
   }
-  const char request[] = "GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n";
+  // As a browser sends it: the address and the port it connected to.
+  const std::string request =
+      "GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
   std::string pending;
   bool ok = true;
   for (int r = 0; r < requests && ok; ++r) {
-    ok = send(fd, request, sizeof request - 1, MSG_NOSIGNAL) ==
-         static_cast<ssize_t>(sizeof request - 1);
+    ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(request.size());
     std::string body;
     ok = ok && ReadResponse(fd, &pending, &body);
     if (ok) {
