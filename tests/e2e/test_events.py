@@ -194,6 +194,16 @@ class Refusals(EventsCase):
         self.assertIn("\r\naccess-control-allow-origin: https://clinic.example\r\n", head)
         self.assertEqual(allowed.next_event(10)[0], "card")
 
+    def test_a_wrong_host_gets_291_and_the_connection_ends(self):
+        self.ws.start_sim()
+        self.ws.start_server()
+        with self.ws.connect() as c:
+            c.sendall(EVENTS_REQUEST.replace(b"Host: 127.0.0.1", b"Host: attacker.example"))
+            r = read_response(c)
+            self.assertEqual(r.text(), "291|请求主机不被允许")
+            c.settimeout(10)
+            self.assertEqual(c.recv(1), b"")
+
     def test_a_stream_that_never_reads_is_closed_and_an_honest_client_served(self):
         sim = self.ws.start_sim()
         server = self.ws.start_server(args=("--verbose", "--poll-ms", "100"))
