@@ -203,13 +203,14 @@ void BM_ReadCardRequestOverLoopback(benchmark::State& state) {
   }
   const talvex::CardPipeline pipeline = PipelineIn(dir.path);
   talvex::ResetStartupCommandForTesting();
-  std::int32_t selector = 0;
+  talvex::ReaderHold hold;
 
   auto once = [&](std::string* body) {
     send(static_cast<int>(c.client), kCardRequest.data(), kCardRequest.size(), 0);
     int flag = 0;
     if (talvex::ReadRequest(c.net, c.service, flag) != talvex::kOk || flag != 1) return false;
-    if (talvex::HandleReadCard(c.net, c.service, selector, pipeline) != talvex::kOk) return false;
+    const talvex::CardReadResult read = talvex::ReadWholeCard(hold, pipeline);
+    if (talvex::HandleReadCard(c.net, c.service, read) != talvex::kOk) return false;
     return c.ReadResponse(body);
   };
   // The first request detects the reader and loads the decoder library.

@@ -3,6 +3,7 @@
   "use strict";
 
   var button = document.getElementById("read");
+  var waitButton = document.getElementById("wait");
   var status = document.getElementById("status");
   var card = document.getElementById("card");
   var photo = document.getElementById("photo");
@@ -39,6 +40,37 @@
     photo.src = "data:image/jpeg;base64," + result.photo;
     card.hidden = false;
   }
+
+  // "Wait for a card": every card placed on the reader is shown as it comes.
+  var stopWaiting = null;
+  waitButton.addEventListener("click", function () {
+    if (stopWaiting) {
+      stopWaiting();
+      stopWaiting = null;
+      waitButton.textContent = "等待放卡 / Wait for a card";
+      button.disabled = false;
+      show("");
+      return;
+    }
+    button.disabled = true;
+    waitButton.textContent = "停止等待 / Stop waiting";
+    show("请放卡… / Place a card on the reader…");
+    stopWaiting = TalvexCard.waitForCards(port, function (result) {
+      if (result.ok) {
+        render(result);
+        show("读卡成功，可放下一张 / Card read — place the next one", "ok");
+      } else {
+        show("读卡失败 / Read failed — " + result.code + ": " + result.message, "error");
+      }
+    }, function (problem) {
+      if (problem) {
+        show("读卡失败 / Read failed — " + problem.code + ": " + problem.message, "error");
+      } else {
+        show("无法连接读卡服务，正在重试（端口 " + port + "） / " +
+             "Cannot reach the card service, retrying (port " + port + ")", "hint");
+      }
+    });
+  });
 
   button.addEventListener("click", function () {
     button.disabled = true;

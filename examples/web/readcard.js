@@ -12,8 +12,8 @@
   var DEFAULT_PORT = 10012;
   var SERVICE_URL = serviceUrl(DEFAULT_PORT);
 
-  function serviceUrl(port) {
-    return "http://127.0.0.1:" + (port || DEFAULT_PORT) + "/readCard";
+  function serviceUrl(port, path) {
+    return "http://127.0.0.1:" + (port || DEFAULT_PORT) + (path || "/readCard");
   }
 
   // Field names and labels per card kind, in the order the service sends them.
@@ -107,8 +107,49 @@
       });
   }
 
+  // Waits for cards: onCard(result) once for every card placed on the reader,
+  // onProblem(result) when reading fails ({ok:false, code, message}; code 1:
+  // no reader), onProblem(null) when the service cannot be reached. Uses the
+  // service's event stream (GET /events); where the browser has no
+  // EventSource it asks /readCard every second and reports a card when a read
+  // succeeds after one that did not. Returns a function that stops waiting.
+  function waitForCards(port, onCard, onProblem) {
+    if (typeof EventSource === "function") {
+      var source = new EventSource(serviceUrl(port, "/events"));
+      source.addEventListener("card", function (e) { onCard(parseCardResponse(e.data)); });
+      source.addEventListener("error", function (e) {
+        // A MessageEvent with data is the service's own "event: error";
+        // without data it is the browser telling that the connection failed
+        // (it reconnects by itself).
+        onProblem(typeof e.data === "string" ? parseCardResponse(e.data) : null);
+      });
+      return function () { source.close(); };
+    }
+    var stopped = false, hadCard = false, lastCode = null;
+    function poll() {
+      if (stopped) return;
+      readCard(port).then(function (result) {
+        if (result.ok) {
+          if (!hadCard) onCard(result);
+          hadCard = true;
+          lastCode = 0;
+        } else {
+          hadCard = false;
+          // 128: no card on the reader, which is not a problem while waiting.
+          if (result.code !== 128 && result.code !== lastCode) onProblem(result);
+          lastCode = result.code;
+        }
+      }, function () {
+        lastCode = null;
+        onProblem(null);
+      }).then(function () { if (!stopped) setTimeout(poll, 1000); });
+    }
+    poll();
+    return function () { stopped = true; };
+  }
+
   global.TalvexCard = {
     DEFAULT_PORT: DEFAULT_PORT, SERVICE_URL: SERVICE_URL, serviceUrl: serviceUrl, KINDS: KINDS,
-    parseCardResponse: parseCardResponse, readCard: readCard
+    parseCardResponse: parseCardResponse, readCard: readCard, waitForCards: waitForCards
   };
 })(window);

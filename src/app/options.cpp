@@ -180,6 +180,24 @@ bool AddAllowHost(ServerOptions& options, std::string_view text, std::string* wh
   return true;
 }
 
+// A probe interval in milliseconds, kMinPollMs to kMaxPollMs.
+bool ParsePollMs(std::string_view text, int* out) {
+  if (text.empty() || text.size() > 5) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < kMinPollMs || value > kMaxPollMs) return false;
+  *out = value;
+  return true;
+}
+
+std::string PollMsError(std::string_view name, std::string_view value) {
+  return std::string(name) + " takes a number of milliseconds from " + std::to_string(kMinPollMs) +
+         " to " + std::to_string(kMaxPollMs) + ", not '" + std::string(value) + "'";
+}
+
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
@@ -211,6 +229,12 @@ std::string ApplySetting(std::string_view name, std::string_view value, ParsedOp
     }
     return std::string();
   }
+  if (name == "poll-ms") {
+    if (values.size() != 1 || !ParsePollMs(values[0], &options.service.pollMs)) {
+      return PollMsError(name, value);
+    }
+    return std::string();
+  }
   if (name == "listen" || name == "allow-origin" || name == "allow-host") {
     if (values.empty()) return std::string(name) + " needs a value";
     for (std::string_view v : values) {
@@ -222,7 +246,7 @@ std::string ApplySetting(std::string_view name, std::string_view value, ParsedOp
     return std::string();
   }
   return "unknown setting '" + std::string(name) +
-         "' (known: port, listen, allow-origin, allow-host)";
+         "' (known: port, listen, allow-origin, allow-host, poll-ms)";
 }
 
 // Which of the site's settings the command line leaves to it.
@@ -231,6 +255,7 @@ bool SiteDecides(std::string_view name, const ParsedOptions& parsed) {
   if (name == "listen") return !parsed.listenGiven;
   if (name == "allow-origin") return !parsed.originGiven;
   if (name == "allow-host") return !parsed.hostGiven;
+  if (name == "poll-ms") return !parsed.pollGiven;
   return true;  // an unknown name is reported
 }
 
@@ -280,6 +305,7 @@ bool SetSwitch(std::string_view name, ServerOptions& options) {
 std::string MissingValueError(std::string_view name) {
   if (name == "--port") return "--port needs a port number (1-65535)";
   if (name == "--listen") return "--listen needs an address (0.0.0.0, [::])";
+  if (name == "--poll-ms") return "--poll-ms needs a number of milliseconds (100-5000)";
   if (name == "--allow-host") return "--allow-host needs a host name (kiosk.clinic.example)";
   return "--allow-origin needs an origin (https://host[:port])";
 }
@@ -301,6 +327,11 @@ std::string ApplyValueOption(std::string_view name, std::string_view value, Pars
       return "--port takes a number from 1 to 65535, not '" + std::string(value) + "'";
     }
     parsed.portGiven = true;
+    return std::string();
+  }
+  if (name == "--poll-ms") {
+    if (!ParsePollMs(value, &parsed.options.service.pollMs)) return PollMsError(name, value);
+    parsed.pollGiven = true;
     return std::string();
   }
   if (name == "--allow-host") return ApplyAllowHostOption(value, parsed);
@@ -378,9 +409,10 @@ ParsedOptions ParseServerOptions(int argc, const char* const* argv) {
   std::vector<std::pair<std::string, std::string>> values;
   if (!platform::ReadMachineSettings(&values)) return parsed;
   for (const auto& [name, value] : values) {
-    // The key also holds what the installer keeps for itself; only the three
+    // The key also holds what the installer keeps for itself; only the
     // settings are read, and an empty one is left unset.
-    if (name != "port" && name != "listen" && name != "allow-origin" && name != "allow-host") {
+    if (name != "port" && name != "listen" && name != "allow-origin" && name != "allow-host" &&
+        name != "poll-ms") {
       continue;
     }
     if (Values(value).empty() || !SiteDecides(name, parsed)) continue;
@@ -420,7 +452,7 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv) {
       continue;
     }
     if (arg.name == "--port" || arg.name == "--listen" || arg.name == "--allow-origin" ||
-        arg.name == "--allow-host") {
+        arg.name == "--allow-host" || arg.name == "--poll-ms") {
       if (!arg.hasValue) {
         if (i + 1 >= argc) return UsageError(MissingValueError(arg.name));
         arg.value = argv[++i];
@@ -461,11 +493,13 @@ void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: talvex-server [--headless] [--verbose] [--port N] [--listen ADDR]...\n"
                "                     [--allow-origin ORIGIN]... [--allow-host NAME]...\n"
+               "                     [--poll-ms N]\n"
                "       | --diagnose [--json] [--port N] | --help | --version\n"
                "       | --browser-policy [install|remove] [--allow-origin ORIGIN]...\n"
                "\n"
                "Answers GET http://127.0.0.1:%u/readCard with the identity card on the\n"
-               "attached reader (fields separated by '|', then the photo as Base64 JPEG).\n"
+               "attached reader (fields separated by '|', then the photo as Base64 JPEG),\n"
+               "and GET /events with an event stream that tells when a card is placed.\n"
                "On a desktop it runs under a tray icon; without a display it runs as a\n"
                "service. It listens on 127.0.0.1 and ::1 only, unless told otherwise.\n"
                "\n"
@@ -485,6 +519,8 @@ void PrintUsage(std::FILE* out) {
                "              NAME (a thin client's); besides it only 127.0.0.1, localhost,\n"
                "              [::1] and the --listen addresses are answered, any other Host\n"
                "              gets 291|请求主机不被允许; may be repeated\n"
+               "  --poll-ms N while a page listens on /events, look for a card every N ms\n"
+               "              (100-5000, default 250)\n"
                "  --verbose   log every frame exchanged with the reader (command, status\n"
                "              bytes, lengths, ms) and every device discovery tried, with\n"
                "              the reason it was taken or refused\n"
@@ -503,7 +539,7 @@ void PrintUsage(std::FILE* out) {
                "Settings the command line leaves out come from the file TALVEX_CONFIG\n"
                "names, else /etc/talvex/talvex.conf (on Windows talvex.conf beside the\n"
                "program, else HKLM\\Software\\Talvex): lines 'port = N', 'listen = ADDR',\n"
-               "'allow-origin = ORIGIN', 'allow-host = NAME', '#' comments.\n"
+               "'allow-origin = ORIGIN', 'allow-host = NAME', 'poll-ms = N', '#' comments.\n"
                "\n"
                "Each answered request is logged as one line on stderr (on Windows also in\n"
                "%%LOCALAPPDATA%%\\Talvex\\talvex.log, 1 MiB, one older file talvex.log.1):\n"

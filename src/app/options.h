@@ -36,7 +36,8 @@ struct ParsedOptions {
   ServerOptions options;
   std::string error;  // for kUsageError: one line, without the program name
   // Which settings the command line gave (they win over the site's).
-  bool portGiven = false, listenGiven = false, originGiven = false, hostGiven = false;
+  bool portGiven = false, listenGiven = false, originGiven = false, hostGiven = false,
+       pollGiven = false;
 };
 
 // The command line alone.
@@ -47,8 +48,9 @@ ParsedOptions ParseServerArguments(int argc, const char* const* argv);
 ParsedOptions ParseServerOptions(int argc, const char* const* argv);
 
 // Settings text ("name = value" lines; # comments; names port, listen,
-// allow-origin, allow-host; a leading UTF-8 byte order mark is skipped) applied to what the command
-// line left out. A wrong line makes the verdict kConfigError, naming `source` and the line.
+// allow-origin, allow-host, poll-ms; a leading UTF-8 byte order mark is
+// skipped) applied to what the command line left out. A wrong line makes the
+// verdict kConfigError, naming `source` and the line.
 void ApplySettingsText(std::string_view text, const std::string& source, ParsedOptions& parsed);
 
 // One line on stderr when the service will listen beyond loopback.

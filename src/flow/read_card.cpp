@@ -7,6 +7,7 @@
 #include <span>
 
 #include "card/result_text.h"
+#include "flow/reader_hold.h"
 #include "photo/decode_photo.h"
 #include "reader/session.h"
 
@@ -67,17 +68,18 @@ bool BuildText(std::int32_t kind, char*& cursor, std::span<const std::uint8_t> t
 
 ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath,
                     std::unique_ptr<char[]>& text, std::int32_t& length, CardReadTrace* trace) {
-  text.reset();
-  length = 0;
-  TraceScope scope(trace, selector);
+  ReaderHold hold(selector);
+  const ResultCode rc = ReadCard(hold, photoPath, text, length, trace);
+  selector = hold.Selector();
+  return rc;
+}
 
-  // Closes when the read ends, whichever way, inside the time the trace reports.
-  std::unique_ptr<ReaderContext> reader;
-  ResultCode rc = OpenReader(selector, reader, scope.Port());
-  if (rc != kOk) return rc;
+namespace {
 
+ResultCode ReadOpenReader(ReaderContext& reader, const char16_t* photoPath,
+                          std::unique_ptr<char[]>& text, std::int32_t& length, TraceScope& scope) {
   CardAnswer answer;
-  rc = ReadCardData(*reader, answer);
+  ResultCode rc = ReadCardData(reader, answer);
   if (rc != kOk) return rc;
 
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kResultTextCapacity]);
@@ -88,13 +90,36 @@ ResultCode ReadCard(std::int32_t& selector, const char16_t* photoPath,
 
   // The photo lies in the reader's buffer: it is decoded while the reader is open.
   scope.PhotoStarted();
-  rc = DecodePhoto(answer.photo, photoPath, reader->transport);
+  rc = DecodePhoto(answer.photo, photoPath, reader.transport);
   scope.PhotoEnded();
   if (rc != kOk) return rc;  // the text built so far is discarded
 
   length = static_cast<std::int32_t>(cursor - buffer.get());
   text = std::move(buffer);
   return kOk;
+}
+
+}  // namespace
+
+ResultCode ReadCard(ReaderHold& hold, const char16_t* photoPath, std::unique_ptr<char[]>& text,
+                    std::int32_t& length, CardReadTrace* trace) {
+  text.reset();
+  length = 0;
+  TraceScope scope(trace, hold.Selector());
+
+  if (ReaderContext* kept = hold.Reader()) {
+    if (std::string* port = scope.Port()) *port = kept->port;
+    const ResultCode rc = ReadOpenReader(*kept, photoPath, text, length, scope);
+    // A reader that failed a read is opened afresh next time.
+    if (rc != kOk) hold.Release();
+    return rc;
+  }
+
+  // Closes when the read ends, whichever way, inside the time the trace reports.
+  std::unique_ptr<ReaderContext> reader;
+  const ResultCode rc = OpenReader(hold.Selector(), reader, scope.Port());
+  if (rc != kOk) return rc;
+  return ReadOpenReader(*reader, photoPath, text, length, scope);
 }
 
 }  // namespace talvex

@@ -1,34 +1,14 @@
-// The /readCard handler: read the card, convert its photo, answer once.
+// The /readCard handler: sends what the whole card read came to, once.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
 
 #include "core/result.h"
-#include "flow/read_card.h"
+#include "flow/whole_read.h"
 #include "http/response.h"
 #include "platform/net.h"
 
 namespace talvex {
-
-// The path buffer of the photo files holds this many UTF-16 units, the
-// terminator included.
-inline constexpr std::size_t kPhotoPathCapacity = 260;
-
-// What the handler calls to read the card and convert the photo; the service
-// uses ReadCard, EncodePhoto and the platform's temporary directory.
-struct CardPipeline {
-  std::function<ResultCode(std::int32_t& selector, const char16_t* photoPath,
-                           std::unique_ptr<char[]>& text, std::int32_t& length,
-                           CardReadTrace* trace)>
-      readCard;
-  std::function<ResultCode(const char16_t* bmpPath, std::string& photoText)> encodePhoto;
-  // The user's temporary directory with a trailing separator; false when
-  // there is none.
-  std::function<bool(std::u16string* directory)> tempDirectory;
-};
 
 // What the request log says of one answer.
 struct AnswerTrace {
@@ -37,15 +17,13 @@ struct AnswerTrace {
   std::int64_t photoMs = 0;  // the decoder's and the encoder's time
 };
 
-// The pipeline of the running system.
-const CardPipeline& SystemCardPipeline();
+// The trace of an answer with `read`'s outcome.
+AnswerTrace TraceOf(const CardReadResult& read);
 
-// Serves one card request on `socket`. The result is that of sending the
-// response: 0, 304 or 305. When the temporary directory is missing or too
-// long for the photo paths, the answer is the failure body of 278.
-// trace, when given, is filled with what the answer came to.
-ResultCode HandleReadCard(platform::Network& net, platform::Socket socket, std::int32_t& selector,
-                          const CardPipeline& pipeline, const ResponseOptions& options = {},
-                          AnswerTrace* trace = nullptr);
+// Sends the answer to one card request on `socket`: the card body of a
+// success, else the failure body of its code. The result is that of
+// sending: 0, 304 or 305.
+ResultCode HandleReadCard(platform::Network& net, platform::Socket socket,
+                          const CardReadResult& read, const ResponseOptions& options = {});
 
 }  // namespace talvex

@@ -3,6 +3,8 @@
 #include <climits>
 #include <new>
 
+#include "http/event_streams.h"
+
 namespace talvex {
 
 using platform::AcceptStatus;
@@ -29,8 +31,9 @@ ServiceTables::ServiceTables() {
 
 bool MayBeClosedToMakeRoom(const ServiceTables& tables, int index) {
   // A client being answered holds the service thread, so it is never looked
-  // at here; one in the middle of a request is left to its time limit.
-  return !tables.requests[index].InProgress();
+  // at here; one in the middle of a request is left to its time limit. An
+  // event stream is never closed to make room.
+  return !tables.requests[index].InProgress() && !tables.streams[index].open;
 }
 
 int ClientToMakeRoomFor(const ServiceTables& tables) {
@@ -109,6 +112,7 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
   tables.sockets[index] = client;
   tables.events[index] = std::move(event);
   tables.requests[index].Reset();
+  tables.streams[index].Reset();
   tables.requests[index].lastServedMs = net.NowMs();
   tables.count += 1;
   return kOk;
@@ -124,9 +128,11 @@ void RemoveClient(Network& net, ServiceTables& tables, int index) {
     tables.sockets[index] = tables.sockets[last];
     tables.events[index] = std::move(tables.events[last]);
     tables.requests[index] = std::move(tables.requests[last]);
+    tables.streams[index] = std::move(tables.streams[last]);
   }
   tables.sockets[last] = kInvalidSocket;
   tables.requests[last].Reset();
+  tables.streams[last].Reset();
   tables.count -= 1;
 }
 
@@ -149,7 +155,7 @@ namespace {
 // One client turn: from the wait (its readiness is fetched first) or because
 // its request's time ran out. kOk to go on, else the code that ends the loop.
 ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool fromWait,
-                       const RequestHandlers& handlers, std::int32_t& selector, bool& removed) {
+                       const RequestHandlers& handlers, bool& removed) {
   const Socket socket = tables.sockets[index];
   removed = false;
   if (fromWait) {
@@ -162,6 +168,11 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
       return kOk;
     }
     if (!state.readable) return kEnumEventsFailed;
+  }
+  // What a stream's client sends is no request.
+  if (IsEventStream(tables, index)) {
+    DrainEventStream(net, tables, index, &removed);
+    return kOk;
   }
 
   Request request;
@@ -176,8 +187,12 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
     return kOk;
   }
   if (code != kOk || request.cardRequest == kRequestIncomplete) return kOk;
+  if (request.cardRequest == kEventsRequest && !request.expired) {
+    OpenEventStream(net, tables, index, handlers, request, &removed);
+    return kOk;
+  }
   if (request.cardRequest == 1) {
-    code = handlers.handleReadCard(socket, selector, request);
+    code = handlers.handleReadCard(socket, request);
     tables.requests[index].lastServedMs = net.NowMs();
   }
   // A client whose answer could not be sent in time, or was refused with
@@ -192,9 +207,9 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
 }
 
 ResultCode GuardedServe(Network& net, ServiceTables& tables, int index, bool fromWait,
-                        const RequestHandlers& handlers, std::int32_t& selector, bool& removed) {
+                        const RequestHandlers& handlers, bool& removed) {
   try {
-    return ServeClient(net, tables, index, fromWait, handlers, selector, removed);
+    return ServeClient(net, tables, index, fromWait, handlers, removed);
   } catch (const std::bad_alloc&) {
     // A request that cannot get the memory for its lines or its answer
     // loses its connection; what it held was released on the way out.
@@ -234,14 +249,13 @@ int TimeoutUntil(std::int64_t wake, std::int64_t now) {
 
 // Requests whose time ran out are ended (or served, when only their body was
 // missing) without waiting for another byte.
-ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
-                        std::int32_t& selector) {
+ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
   const std::int64_t now = net.NowMs();
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
     bool removed = false;
     const RequestState& request = tables.requests[index];
     if (request.InProgress() && now >= request.DeadlineMs()) {
-      const ResultCode code = GuardedServe(net, tables, index, false, handlers, selector, removed);
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
       if (code != kOk) return code;
     }
     if (!removed) ++index;
@@ -259,12 +273,11 @@ struct AcceptPause {
 // With every slot taken, each client with something to read has its turn
 // before one is closed to make room: a peer that left frees its slot, and a
 // request waiting to be read is served rather than lost with its connection.
-ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
-                             std::int32_t& selector) {
+ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
     bool removed = false;
     if (net.WaitReadable(tables.sockets[index], 0) == platform::WaitStatus::kReady) {
-      const ResultCode code = GuardedServe(net, tables, index, false, handlers, selector, removed);
+      const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
       if (code != kOk) return code;
       if (!removed) net.ResetEvent(tables.events[index].get());
     }
@@ -274,9 +287,9 @@ ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestH
 }
 
 ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pause,
-                           const RequestHandlers& handlers, std::int32_t& selector) {
+                           const RequestHandlers& handlers) {
   if (tables.count >= kMaxClients) {
-    if (const ResultCode code = ServeReadyClients(net, tables, handlers, selector); code != kOk) {
+    if (const ResultCode code = ServeReadyClients(net, tables, handlers); code != kOk) {
       return code;
     }
   }
@@ -289,13 +302,16 @@ ResultCode OnListenerReady(Network& net, ServiceTables& tables, AcceptPause& pau
   return code;
 }
 
-ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
-  std::int32_t selector = 0;
+ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
+                     int pollMs) {
+  StreamSchedule streams;
+  streams.pollMs = pollMs;
   NetEvent waitSet[kEventTableSize];
   int order[kEventTableSize];  // wait position -> table index
   int nextClient = 0;          // where the next round of clients starts
   AcceptPause pause;
   for (;;) {
+    ServeEventStreams(net, tables, handlers, streams);
     const std::int64_t now = net.NowMs();
     if (pause.until >= 0 && (now >= pause.until || tables.count < pause.atCount)) pause.until = -1;
     // With the table full and no client that may make room, a pending
@@ -306,6 +322,10 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     if (nextClient >= tables.count) nextClient = 0;
     std::int64_t wake = pause.until;
     const int entries = FillWaitSet(tables, acceptOpen, nextClient, waitSet, order, &wake);
+    if (const std::int64_t due = EventStreamsWakeMs(net, tables, streams);
+        due >= 0 && (wake < 0 || due < wake)) {
+      wake = due;
+    }
 
     const int position = net.WaitAnyFor(waitSet, entries, TimeoutUntil(wake, now));
     const bool timedOut = position == platform::kWaitTimedOut;
@@ -316,20 +336,20 @@ ResultCode EventLoop(Network& net, ServiceTables& tables, const RequestHandlers&
     // the wait busy; what the wait reported is then asked again, since the
     // table may have changed under it.
     if (timedOut || (wake >= 0 && net.NowMs() >= wake)) {
-      if (const ResultCode code = ServeExpired(net, tables, handlers, selector); code != kOk) {
+      if (const ResultCode code = ServeExpired(net, tables, handlers); code != kOk) {
         return code;
       }
       continue;
     }
     const int index = order[position];
     if (index == kListenerIndex) {
-      if (const ResultCode code = OnListenerReady(net, tables, pause, handlers, selector);
-          code != kOk)
+      if (const ResultCode code = OnListenerReady(net, tables, pause, handlers); code != kOk) {
         return code;
+      }
       continue;
     }
     bool removed = false;
-    const ResultCode code = GuardedServe(net, tables, index, true, handlers, selector, removed);
+    const ResultCode code = GuardedServe(net, tables, index, true, handlers, removed);
     if (code != kOk) return code;
     const int served = index - kFirstClientIndex;
     nextClient = removed ? served : served + 1;
@@ -426,7 +446,7 @@ ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig&
   tables.stop = stopEvent;
   if (const ResultCode code = OpenListeners(net, config, tables); code != kOk) return code;
   if (handlers.listening) handlers.listening();
-  return EventLoop(net, tables, handlers);
+  return EventLoop(net, tables, handlers, config.pollMs);
 }
 
 }  // namespace talvex

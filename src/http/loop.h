@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "core/result.h"
+#include "flow/card_watch.h"
+#include "http/events.h"
 #include "http/request.h"
 #include "http/service.h"
 #include "platform/net.h"
@@ -32,6 +35,8 @@ struct ServiceTables {
   platform::NetEvent stop = nullptr;
   platform::OwnedNetEvent events[kEventTableSize];  // events[kStopIndex] stays empty
   RequestState requests[kEventTableSize];
+  // Which clients are event streams, and what each has still to send.
+  StreamState streams[kEventTableSize];
   int count = 0;
   // sockets[kListenerIndex] is listeners[0].
   platform::Socket listeners[kMaxListeners];
@@ -46,10 +51,22 @@ struct RequestHandlers {
   // ReadRequest: 0, 304, 305 or 307, and the request when it is whole.
   std::function<ResultCode(platform::Socket socket, RequestState& state, Request& request)>
       readRequest;
-  // HandleReadCard: 0, 304 or 305, or the code of an answer after which the
-  // connection is closed (291). Any code but 0 closes the connection.
-  std::function<ResultCode(platform::Socket socket, std::int32_t& selector, const Request& request)>
-      handleReadCard;
+  // A card request, read and answered: 0, 304 or 305, or the code of an
+  // answer after which the connection is closed (291). Any code but 0 closes
+  // the connection.
+  std::function<ResultCode(platform::Socket socket, const Request& request)> handleReadCard;
+  // An events request. kOk with the stream's header block in *head to open
+  // the stream; or, with *head left empty, the result of the refusal it sent
+  // (0, 304, 305, or 291 after which the connection is closed). Empty: an
+  // events request gets no answer.
+  std::function<ResultCode(platform::Socket socket, const Request& request, std::string* head)>
+      openEvents;
+  // One probe of the card watch while streams are open (CardWatch::Probe).
+  std::function<WatchStep(bool newcomers)> probeCard;
+  // The failure the streams were last told of (0 for none), for a new one.
+  std::function<ResultCode()> cardFailure;
+  // The last stream has closed (CardWatch::Quiet).
+  std::function<void()> quietCard;
   // Told once the listeners are set up, before the first wait (may be empty).
   std::function<void()> listening;
 };

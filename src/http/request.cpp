@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::u16string_view kCardPath = u"/readCard";
+constexpr std::u16string_view kEventsPath = u"/events";
 constexpr std::u16string_view kContentLength = u"Content-Length";
 
 char16_t AsciiLower(char16_t c) {
@@ -34,7 +35,11 @@ bool IsSpace(char16_t c) {
 
 }  // namespace
 
-bool IsCardRequestLine(std::u16string_view line) {
+namespace {
+
+// Whether a request line (CR LF included) is a "GET" of `path`, the path in
+// any ASCII letter case.
+bool IsGetOf(std::u16string_view line, std::u16string_view path) {
   // Tokens are separated by runs of U+0020; the CR LF stays with the last one.
   std::u16string_view tokens[2];
   int found = 0;
@@ -46,7 +51,17 @@ bool IsCardRequestLine(std::u16string_view line) {
     while (i < line.size() && line[i] != u' ') ++i;
     tokens[found++] = line.substr(start, i - start);
   }
-  return tokens[0] == u"GET" && EqualsAsciiCaseless(tokens[1], kCardPath);
+  return tokens[0] == u"GET" && EqualsAsciiCaseless(tokens[1], path);
+}
+
+}  // namespace
+
+bool IsCardRequestLine(std::u16string_view line) {
+  return IsGetOf(line, kCardPath);
+}
+
+bool IsEventsRequestLine(std::u16string_view line) {
+  return IsGetOf(line, kEventsPath);
 }
 
 bool SplitHeaderLine(std::u16string_view line, std::u16string_view& name,
@@ -153,12 +168,15 @@ void TakeHeaderLine(RequestState& state, std::u16string_view text) {
 // A whole line has come: move the request on.
 bool TakeLine(RequestState& state) {
   if (state.phase == RequestState::Phase::kRequestLine) {
-    state.cardRequest = IsCardRequestLine(state.line) ? 1 : 0;
-    if (state.cardRequest == 1) {
+    state.cardRequest = IsCardRequestLine(state.line)     ? 1
+                        : IsEventsRequestLine(state.line) ? kEventsRequest
+                                                          : 0;
+    if (state.cardRequest != 0) {
       // The method has no '/': the first one starts the path, which is the
-      // card path in some letter case.
+      // card or events path in some letter case.
       const std::size_t at = state.line.find(u'/');
-      for (std::size_t k = 0; k < kCardPath.size(); ++k) {
+      const std::size_t size = state.cardRequest == 1 ? kCardPath.size() : kEventsPath.size();
+      for (std::size_t k = 0; k < size; ++k) {
         state.path.push_back(static_cast<char>(state.line[at + k]));
       }
     }

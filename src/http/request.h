@@ -35,7 +35,7 @@ struct RequestState {
   int hostLines = 0;            // how many Host lines came
   std::string host;             // the last one's value, bytes as sent
   bool crossSite = false;       // "Sec-Fetch-Site: cross-site"
-  std::string path;             // of a card request, as sent (/readCard in any case)
+  std::string path;             // of a card or events request, as sent (in any case)
   std::int64_t startedMs = -1;  // when its first byte came; -1 before
   // When the connection was last served: its accept, or the end of its last
   // answer. Reset() leaves it; the loop keeps it.
@@ -46,18 +46,20 @@ struct RequestState {
   void Reset();
 };
 
+// The card-request flag of a "GET" of /events (1 is one of /readCard).
+inline constexpr int kEventsRequest = 2;
 // The card-request flag of a request that is not whole yet.
 inline constexpr int kRequestIncomplete = -1;
 
 // A whole request as the loop serves it.
 struct Request {
-  int cardRequest = kRequestIncomplete;
+  int cardRequest = kRequestIncomplete;  // 0, 1, kEventsRequest
   bool hasOrigin = false;
   std::string origin;      // the Origin header's value, bytes as sent
   int hostLines = 0;       // how many Host lines it had
   std::string host;        // the (last) Host header's value, bytes as sent
   bool crossSite = false;  // it had "Sec-Fetch-Site: cross-site"
-  std::string path;        // of a card request, as sent; empty for any other
+  std::string path;        // of a card or events request, as sent; empty for any other
   bool expired = false;    // its body did not come within kRequestTimeMs
 };
 
@@ -83,8 +85,10 @@ ResultCode ReadRequest(platform::Network& net, platform::Socket socket, RequestS
 ResultCode ReadRequest(platform::Network& net, platform::Socket socket, int& cardRequest);
 
 // The parsing rules, on their own.
-// Whether a request line (CR LF included) is a "GET" of /readCard.
+// Whether a request line (CR LF included) is a "GET" of /readCard, or of
+// /events.
 bool IsCardRequestLine(std::u16string_view line);
+bool IsEventsRequestLine(std::u16string_view line);
 // Splits a header line (without its CR LF) at colons; false when it has no
 // name (a line of colons only or an empty line).
 bool SplitHeaderLine(std::u16string_view line, std::u16string_view& name,

@@ -5,14 +5,16 @@
 #include <mutex>
 #include <new>
 
-#include "flow/read_card.h"
+#include "flow/card_watch.h"
+#include "flow/reader_hold.h"
+#include "flow/whole_read.h"
+#include "http/events.h"
 #include "http/handler.h"
 #include "http/host_rule.h"
 #include "http/loop.h"
 #include "http/request.h"
 #include "http/request_log.h"
 #include "http/response.h"
-#include "photo/photo.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/thread.h"
@@ -47,19 +49,28 @@ void RemovePhotoFiles() {
   }
 }
 
+// What the log says of a request that reached the service.
+RequestLogEntry EntryFor(platform::Network& net, platform::Socket socket, const Request& request) {
+  RequestLogEntry entry;
+  entry.client = ClientText(net, socket);
+  entry.path = request.path;
+  return entry;
+}
+
 ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& config,
                              const std::shared_ptr<StartReport>& report) {
   platform::Network& net = platform::SystemNetwork();
+  // The reader as this thread keeps it: the selector starts at 0 with every
+  // start of the thread, so that a stop and start detects the reader again.
+  ReaderHold reader;
+  CardWatch watch(reader, SystemCardPipeline());
   RequestHandlers handlers;
   handlers.readRequest = [&net](platform::Socket socket, RequestState& state, Request& request) {
     return ReadRequest(net, socket, state, request);
   };
-  handlers.handleReadCard = [&net, stopEvent, &config](platform::Socket socket,
-                                                       std::int32_t& selector,
-                                                       const Request& request) {
-    RequestLogEntry entry;
-    entry.client = ClientText(net, socket);
-    entry.path = request.path;
+  handlers.handleReadCard = [&net, stopEvent, &config, &reader](platform::Socket socket,
+                                                                const Request& request) {
+    RequestLogEntry entry = EntryFor(net, socket, request);
     ResponseOptions options;
     // A stop ends the writer's waits; an answer has its own 15 seconds.
     options.limits.stop = stopEvent;
@@ -81,11 +92,39 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
       LogRequest(entry);
       return entry.sent;
     }
-    entry.sent =
-        HandleReadCard(net, socket, selector, SystemCardPipeline(), options, &entry.answer);
+    const CardReadResult read = ReadWholeCard(reader, SystemCardPipeline());
+    entry.answer = TraceOf(read);
+    entry.sent = HandleReadCard(net, socket, read, options);
     LogRequest(entry);
     return entry.sent;
   };
+  handlers.openEvents = [&net, stopEvent, &config](platform::Socket socket, const Request& request,
+                                                   std::string* head) {
+    RequestLogEntry entry = EntryFor(net, socket, request);
+    const OriginAnswer origin =
+        AnswerOrigin(config.allowOrigins, request.hasOrigin, request.origin, request.crossSite);
+    const bool hostAllowed = HostAllowed(config, request.hostLines, request.host);
+    if (!hostAllowed || origin.refused) {
+      // The plain answer of the refusal instead of a stream; a wrong Host
+      // also ends the connection, as for /readCard.
+      ResponseOptions options;
+      options.originLines = origin.lines;
+      options.limits.stop = stopEvent;
+      options.limits.deadlineMs = net.NowMs() + kResponseTimeMs;
+      entry.answer.code = hostAllowed ? kOriginRefused : kHostRefused;
+      entry.sent = SendErrorResponse(net, socket, entry.answer.code, options);
+      LogRequest(entry);
+      return !hostAllowed && entry.sent == kOk ? kHostRefused : entry.sent;
+    }
+    *head = StreamHeaderBlock(origin.lines);
+    LogRequest(entry);
+    return kOk;
+  };
+  handlers.probeCard = [&net, &watch](bool newcomers) {
+    return watch.Probe(net.NowMs(), newcomers);
+  };
+  handlers.cardFailure = [&watch]() { return watch.Failure(); };
+  handlers.quietCard = [&watch]() { watch.Quiet(); };
   handlers.listening = [&report]() {
     std::lock_guard<std::mutex> lock(report->mutex);
     report->listening = true;
@@ -102,19 +141,6 @@ ResultCode HttpServiceThread(platform::NetEvent stopEvent, const ServiceConfig& 
 }
 
 }  // namespace
-
-const CardPipeline& SystemCardPipeline() {
-  static const CardPipeline pipeline{
-      [](std::int32_t& selector, const char16_t* photoPath, std::unique_ptr<char[]>& text,
-         std::int32_t& length,
-         CardReadTrace* trace) { return ReadCard(selector, photoPath, text, length, trace); },
-      [](const char16_t* bmpPath, std::string& photoText) {
-        return EncodePhoto(bmpPath, photoText);
-      },
-      [](std::u16string* directory) { return platform::GetTempDirectory(directory); },
-  };
-  return pipeline;
-}
 
 void ConfigureHttpService(const ServiceConfig& config) {
   g_config = config;

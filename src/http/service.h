@@ -14,6 +14,10 @@ namespace talvex {
 
 inline constexpr std::uint16_t kServicePort = 10012;
 inline constexpr int kMaxClients = 62;
+// How often the reader is probed for a card while event streams are open.
+inline constexpr int kDefaultPollMs = 250;
+inline constexpr int kMinPollMs = 100;
+inline constexpr int kMaxPollMs = 5000;
 
 // What the service listens on, and whom it answers.
 struct ServiceConfig {
@@ -30,6 +34,8 @@ struct ServiceConfig {
   // Names a request's Host may give besides 127.0.0.1, localhost, [::1] and
   // the listen addresses (--allow-host), lower case.
   std::vector<std::string> allowHosts;
+  // The probe interval while event streams are open, kMinPollMs..kMaxPollMs.
+  int pollMs = kDefaultPollMs;
 };
 
 // The configuration every later StartHttpService uses (the default until

@@ -143,6 +143,13 @@ class Network {
   virtual bool PendingError(Socket socket, int* error) = 0;
   // A monotonic clock in milliseconds, for the limits of a request's turn.
   virtual std::int64_t NowMs() = 0;
+  // Caps the system's send buffer of a connected socket at about `bytes`, so
+  // that what a slow peer does not take stays with the caller; false when the
+  // system refused.
+  virtual bool LimitSendBuffer(Socket socket, int bytes) {
+    (void)socket, (void)bytes;
+    return false;
+  }
   // The address and port (host order) of a connected socket's peer, for the
   // request log; false when the system does not tell.
   virtual bool PeerAddress(Socket socket, IpAddress* address, std::uint16_t* port) {

@@ -152,6 +152,18 @@ ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer) {
   return kOk;
 }
 
+ResultCode ProbeCardPresence(ReaderContext& ctx, bool* present) {
+  *present = false;
+  ResultCode rc = ExchangeFrame(ctx, kFindCardFrame, sizeof kFindCardFrame);
+  if (rc == kOk) return kFindCardAnswerError;
+  if (rc != kStatusFindCardSuccess && rc != kStatusFindCardFailed) return rc;
+  rc = ExchangeFrame(ctx, kSelectCardFrame, sizeof kSelectCardFrame);
+  if (rc == kStatusSelectCardFailed) return kOk;
+  if (rc != kOk) return rc;
+  *present = true;
+  return kOk;
+}
+
 std::int32_t CardKindOf(std::uint16_t cardTypeUnit) {
   if (cardTypeUnit == u'I') return kCardForeign;
   if (cardTypeUnit == u'J') return kCardHmt;

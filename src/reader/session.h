@@ -63,6 +63,13 @@ ResultCode OpenReader(std::int32_t& selector, std::unique_ptr<ReaderContext>& co
 // any failure it is left empty. The reader closes when its record goes.
 ResultCode ReadCardData(ReaderContext& ctx, CardAnswer& answer);
 
+// Whether a card lies on the open reader: the find card and select card
+// frames of a read, and no more. On 0 *present tells: select card answered
+// 0x90. A find card of 0x80 or 0x9F goes on as in a read; a select card of
+// 0x81 is the reader's "no card". Any other answer is returned as ReadCardData
+// would return it (283 for a find card of 0x90).
+ResultCode ProbeCardPresence(ReaderContext& ctx, bool* present);
+
 // The process-wide "start-up command sent" flag. Tests reset it to play a
 // fresh process; nothing else ever clears it.
 bool StartupCommandSent();

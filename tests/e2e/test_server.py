@@ -362,6 +362,18 @@ class SiteSettings(ServerCase):
         self.assertIn(b"talvex.conf:2:", err)
         self.assertEqual(out, b"")
 
+    def test_poll_ms_is_taken_from_100_to_5000(self):
+        port = harness.free_port()
+        p = self.run_with_settings(f"port = {port}\npoll-ms = 5000\n", "--poll-ms", "100")
+        self.assertEqual(p.stdout.readline(), f"Talvex listening on port {port}\n".encode())
+        harness.stop(p)
+        for text, args in ((f"port = {port}\npoll-ms = 5001\n", ()),
+                           (f"port = {port}\n", ("--poll-ms", "99"))):
+            p = self.run_with_settings(text, *args)
+            out, err = p.communicate(timeout=30)
+            self.assertEqual(p.returncode, 2, err)
+            self.assertIn(b"poll-ms", err)
+
 
 if __name__ == "__main__":
     unittest.main()

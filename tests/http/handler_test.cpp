@@ -1,5 +1,5 @@
-// The /readCard handler with a scripted card pipeline: which body goes out,
-// which paths the pipeline gets, and what it releases.
+// The whole card read with a scripted card pipeline and the /readCard
+// handler that sends it: which body goes out, which paths the pipeline gets.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,12 +35,12 @@ struct ScriptedCard {
       if (haveDirectory) *out = directory;
       return haveDirectory;
     };
-    p.readCard = [this](std::int32_t& selector, const char16_t* path, std::unique_ptr<char[]>& out,
+    p.readCard = [this](ReaderHold& hold, const char16_t* path, std::unique_ptr<char[]>& out,
                         std::int32_t& length, CardReadTrace*) {
       ++reads;
       photoPath = path;
-      selectorSeen = selector;
-      selector = 7;
+      selectorSeen = hold.Selector();
+      hold.Selector() = 7;
       out.reset();
       length = 0;
       if (readResult != kOk) return readResult;
@@ -60,6 +60,14 @@ struct ScriptedCard {
   }
 };
 
+// Reads with the service's selector and sends what came of it on socket 5.
+ResultCode Answer(FakeNetwork& net, ScriptedCard& card, std::int32_t& selector) {
+  ReaderHold hold(selector);
+  const CardReadResult read = ReadWholeCard(hold, card.Pipeline());
+  selector = hold.Selector();
+  return HandleReadCard(net, 5, read);
+}
+
 std::string BodyOf(const std::string& response) {
   const std::size_t end = response.find("\r\n\r\n");
   return end == std::string::npos ? std::string() : response.substr(end + 4);
@@ -75,7 +83,7 @@ TEST(HandleReadCard, SuccessSendsResultTextThenPhoto) {
   FakeNetwork net;
   ScriptedCard card;
   std::int32_t selector = 0;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+  EXPECT_EQ(Answer(net, card, selector), kOk);
   EXPECT_EQ(BodyOf(net.sentBytes), card.text + card.photo);
   EXPECT_EQ(ContentLengthOf(net.sentBytes),
             static_cast<long>(card.text.size() + card.photo.size()));
@@ -84,11 +92,11 @@ TEST(HandleReadCard, SuccessSendsResultTextThenPhoto) {
   EXPECT_EQ(net.sentBytes.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
 }
 
-TEST(HandleReadCard, SelectorIsHandedThroughAndWrittenBack) {
+TEST(HandleReadCard, SelectorIsHandedThroughAndKept) {
   FakeNetwork net;
   ScriptedCard card;
   std::int32_t selector = 2001;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+  EXPECT_EQ(Answer(net, card, selector), kOk);
   EXPECT_EQ(card.selectorSeen, 2001);
   EXPECT_EQ(selector, 7);
 }
@@ -98,7 +106,7 @@ TEST(HandleReadCard, ReadFailureSendsItsCodeAndSkipsThePhoto) {
   ScriptedCard card;
   card.readResult = kStatusFindCardFailed;
   std::int32_t selector = 0;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+  EXPECT_EQ(Answer(net, card, selector), kOk);
   EXPECT_EQ(BodyOf(net.sentBytes), "128|寻卡失败");
   EXPECT_EQ(ContentLengthOf(net.sentBytes), 16);
   EXPECT_EQ(card.encodes, 0);
@@ -109,7 +117,7 @@ TEST(HandleReadCard, PhotoFailureSendsItsCodeInsteadOfTheText) {
   ScriptedCard card;
   card.encodeResult = kLoadImageFailed;
   std::int32_t selector = 0;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+  EXPECT_EQ(Answer(net, card, selector), kOk);
   EXPECT_EQ(BodyOf(net.sentBytes), "285|加载图片失败");
   EXPECT_EQ(ContentLengthOf(net.sentBytes), 22);
 }
@@ -120,7 +128,7 @@ TEST(HandleReadCard, MissingOrTooLongTemporaryDirectoryAnswers278WithoutReading)
     ScriptedCard card;
     card.haveDirectory = false;
     std::int32_t selector = 0;
-    EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+    EXPECT_EQ(Answer(net, card, selector), kOk);
     EXPECT_EQ(BodyOf(net.sentBytes), "278|读写文件失败");
     EXPECT_EQ(card.reads, 0);
   }
@@ -130,7 +138,7 @@ TEST(HandleReadCard, MissingOrTooLongTemporaryDirectoryAnswers278WithoutReading)
     ScriptedCard card;
     card.directory = std::u16string(250, u'd') + u"/";
     std::int32_t selector = 0;
-    EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+    EXPECT_EQ(Answer(net, card, selector), kOk);
     EXPECT_EQ(BodyOf(net.sentBytes), "278|读写文件失败");
     EXPECT_EQ(card.reads, 0);
   }
@@ -140,7 +148,7 @@ TEST(HandleReadCard, MissingOrTooLongTemporaryDirectoryAnswers278WithoutReading)
     ScriptedCard card;
     card.directory = std::u16string(249, u'd') + u"/";
     std::int32_t selector = 0;
-    EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kOk);
+    EXPECT_EQ(Answer(net, card, selector), kOk);
     EXPECT_EQ(card.reads, 1);
     EXPECT_EQ(card.photoPath.size(), 259u);
     EXPECT_EQ(BodyOf(net.sentBytes), card.text + card.photo);
@@ -152,7 +160,7 @@ TEST(HandleReadCard, SendFailureIsTheResult) {
   ScriptedCard card;
   net.sendScript = {IoStatus::kDone, IoStatus::kFailed};
   std::int32_t selector = 0;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kSocketError);
+  EXPECT_EQ(Answer(net, card, selector), kSocketError);
   // Only the header block went out; the cut-off response ends there.
   EXPECT_EQ(BodyOf(net.sentBytes), "");
 }
@@ -163,7 +171,7 @@ TEST(HandleReadCard, SendTimeoutIsTheResult) {
   card.readResult = kPortOpenFailed;
   net.sendScript = {IoStatus::kWouldBlock};
   std::int32_t selector = 0;
-  EXPECT_EQ(HandleReadCard(net, 5, selector, card.Pipeline()), kNetTimeout);
+  EXPECT_EQ(Answer(net, card, selector), kNetTimeout);
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ struct Recorder {
   std::vector<ResultCode> readResults;  // consumed per read; 0 when empty
   std::vector<ResultCode> cardResults;
   int cardFlag = 1;
-  std::vector<std::int32_t> selectorsSeen;
 
   RequestHandlers Handlers() {
     RequestHandlers h;
@@ -35,10 +34,8 @@ struct Recorder {
       readResults.erase(readResults.begin());
       return r;
     };
-    h.handleReadCard = [this](Socket s, std::int32_t& selector, const Request&) {
+    h.handleReadCard = [this](Socket s, const Request&) {
       cards.push_back(s);
-      selectorsSeen.push_back(selector);
-      selector = 2001;  // as a detection that found a HID reader
       if (cardResults.empty()) return kOk;
       ResultCode r = cardResults.front();
       cardResults.erase(cardResults.begin());
@@ -140,8 +137,8 @@ TEST(EventLoopOrder, ReadyClientsAreServedInTurn) {
   Recorder rec;
   RequestHandlers h = rec.Handlers();
   auto card = h.handleReadCard;
-  h.handleReadCard = [&, card](Socket s, std::int32_t& selector, const Request& r) {
-    const ResultCode code = card(s, selector, r);
+  h.handleReadCard = [&, card](Socket s, const Request& r) {
+    const ResultCode code = card(s, r);
     net.MakeReadable(s);
     if (rec.cards.size() == 7) net.RaiseStop();
     return code;
@@ -290,24 +287,6 @@ TEST(EventLoopClient, RequestWithoutMemoryLosesItsConnectionOnly) {
   EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
   EXPECT_EQ(closedAfter, 1u);
   EXPECT_EQ(rec.cards, (std::vector<Socket>{b}));
-}
-
-TEST(EventLoopClient, SelectorLivesAcrossRequestsOfTheThread) {
-  FakeNetwork net;
-  Socket a = net.QueueConnection();
-  Socket b = net.QueueConnection();
-  Recorder rec;
-  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
-  net.steps.push_back([b](FakeNetwork& n) { n.MakeReadable(b); });
-  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, rec.Handlers()), kOk);
-  EXPECT_EQ(rec.selectorsSeen, (std::vector<std::int32_t>{0, 2001}));
-  // A new thread starts from 0 again.
-  FakeNetwork again;
-  Socket c = again.QueueConnection();
-  Recorder rec2;
-  again.steps.push_back([c](FakeNetwork& n) { n.MakeReadable(c); });
-  EXPECT_EQ(RunHttpService(again, again.StopEvent(), ServiceConfig{}, rec2.Handlers()), kOk);
-  EXPECT_EQ(rec2.selectorsSeen, (std::vector<std::int32_t>{0}));
 }
 
 // ---- Failures inside the loop end the thread.
@@ -533,6 +512,74 @@ TEST_F(ClientTable, RemoveIgnoresTheListenerStopAndEmptyIndices) {
   ServiceTables empty;
   RemoveClient(net, empty, 2);
   EXPECT_EQ(empty.count, 0);
+}
+
+// ---- Event streams.
+
+// Handlers whose events requests open a stream with a head of "HEAD".
+RequestHandlers StreamHandlers(Recorder& rec) {
+  rec.cardFlag = kEventsRequest;
+  RequestHandlers h = rec.Handlers();
+  h.openEvents = [](Socket, const Request&, std::string* head) {
+    *head = "HEAD";
+    return kOk;
+  };
+  return h;
+}
+
+TEST(EventLoopStreams, ProbesOnlyWhileAStreamIsOpenAndClosesOneThatTakesNothing) {
+  FakeNetwork net;
+  Socket a = net.QueueConnection();
+  Recorder rec;
+  RequestHandlers h = StreamHandlers(rec);
+  std::vector<std::int64_t> probes;
+  int quiet = 0;
+  h.probeCard = [&](bool newcomers) {
+    probes.push_back(net.nowMs);
+    EXPECT_EQ(newcomers, probes.size() == 1);
+    WatchStep step;
+    if (probes.size() == 1) {
+      step.send = WatchStep::Send::kCardToAll;
+      step.body = "0|1|";
+    }
+    return step;
+  };
+  h.quietCard = [&]() { ++quiet; };
+  // The peer never takes a byte.
+  net.sendScript.assign(20000, platform::IoStatus::kWouldBlock);
+  net.steps.push_back([a](FakeNetwork& n) { n.MakeReadable(a); });
+  ServiceConfig config;
+  config.pollMs = 500;
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), config, h), kOk);
+  EXPECT_TRUE(Closed(net, a));
+  EXPECT_EQ(quiet, 1);
+  // A probe every 500 ms while the stream was open (15 s), none after.
+  ASSERT_GE(probes.size(), 30u);
+  EXPECT_LE(probes.size(), 31u);
+  for (std::size_t i = 1; i < probes.size(); ++i) EXPECT_EQ(probes[i] - probes[i - 1], 500);
+  EXPECT_TRUE(rec.cards.empty());
+}
+
+TEST(EventLoopStreams, StreamsTakeAtMostHalfOfTheSlots) {
+  FakeNetwork net;
+  std::vector<Socket> clients;
+  for (int i = 0; i < kMaxStreams + 1; ++i) clients.push_back(net.QueueConnection());
+  Recorder rec;
+  RequestHandlers h = StreamHandlers(rec);
+  int probes = 0;
+  h.probeCard = [&](bool) {
+    if (++probes == 2) net.RaiseStop();
+    return WatchStep{};
+  };
+  for (Socket s : clients) net.steps.push_back([s](FakeNetwork& n) { n.MakeReadable(s); });
+  EXPECT_EQ(RunHttpService(net, net.StopEvent(), ServiceConfig{}, h), kOk);
+  // The one beyond half was closed at once, before the others at the stop.
+  ASSERT_FALSE(net.closedSockets.empty());
+  EXPECT_EQ(net.closedSockets.front(), clients.back());
+  // Each of the others got its head.
+  std::string heads;
+  for (int i = 0; i < kMaxStreams; ++i) heads += "HEAD";
+  EXPECT_EQ(net.sentBytes, heads);
 }
 
 }  // namespace

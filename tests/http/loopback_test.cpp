@@ -42,7 +42,7 @@ class LoopbackService : public ::testing::Test {
       return ReadRequest(net, s, state, request);
     };
     // Stands in for the card read: a failure body with a count of the requests.
-    handlers.handleReadCard = [&net, this](Socket s, std::int32_t&, const Request&) {
+    handlers.handleReadCard = [&net, this](Socket s, const Request&) {
       ++served;
       return SendErrorResponse(net, s, ResultCode{128});
     };

@@ -56,6 +56,15 @@ TEST(RequestLine, CardRequestNeedsExactMethodAndCaselessPath) {
   }
 }
 
+TEST(RequestLine, EventsRequestIsAGetOfEventsInAnyCase) {
+  EXPECT_TRUE(IsEventsRequestLine(Latin1("GET /events HTTP/1.1\r\n")));
+  EXPECT_TRUE(IsEventsRequestLine(Latin1("GET /EVENTS HTTP/1.1\r\n")));
+  EXPECT_FALSE(IsEventsRequestLine(Latin1("POST /events HTTP/1.1\r\n")));
+  EXPECT_FALSE(IsEventsRequestLine(Latin1("GET /events/ HTTP/1.1\r\n")));
+  EXPECT_FALSE(IsEventsRequestLine(Latin1("GET /readCard HTTP/1.1\r\n")));
+  EXPECT_FALSE(IsCardRequestLine(Latin1("GET /events HTTP/1.1\r\n")));
+}
+
 TEST(RequestLine, PathFoldsOnlyAsciiLetters) {
   // U+0130 and U+0131 fold to i/I in some locales; here they never match.
   std::u16string line = u"GET /readCard HTTP/1.1\r\n";

@@ -142,7 +142,7 @@ class LoopCycle : public ::testing::Test {
     handlers_.readRequest = [](Socket s, RequestState& state, Request& request) {
       return ReadRequest(Net(), s, state, request);
     };
-    handlers_.handleReadCard = [this](Socket s, std::int32_t&, const Request&) {
+    handlers_.handleReadCard = [this](Socket s, const Request&) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
         entered_ = true;

@@ -21,9 +21,11 @@ import os
 import shutil
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -37,6 +39,39 @@ WINESERVER = os.environ.get("TALVEX_WINESERVER", "wineserver")
 KINDS = os.environ.get("TALVEX_WIN_E2E_KINDS", "resident foreign hmt").split()
 DEADLINE = float(os.environ.get("TALVEX_WIN_E2E_DEADLINE", "30"))
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def first_card_event(port, deadline_s, server):
+    """Opens GET /events (connecting until `deadline_s` has passed while the
+    server runs) and returns (head, data) of the first card event."""
+    end = time.monotonic() + deadline_s
+    while True:
+        if server.poll() is not None:
+            raise AssertionError(f"the server ended with {server.returncode} before it answered")
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
+            break
+        except OSError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.2)
+    end = time.monotonic() + max(deadline_s, 30.0)
+    with s:
+        s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        data = b""
+        while True:
+            head, sep, rest = data.partition(b"\r\n\r\n")
+            if sep:
+                for block in rest.split(b"\n\n")[:-1]:
+                    if block.startswith(b"event: card\ndata: "):
+                        return head, block[len(b"event: card\ndata: "):]
+            if time.monotonic() > end:
+                raise AssertionError(f"no card event: {data[:300]!r}")
+            s.settimeout(max(0.1, end - time.monotonic()))
+            chunk = s.recv(65536)
+            if not chunk:
+                raise AssertionError(f"the stream ended: {data[:200]!r}")
+            data += chunk
 
 
 def without_date(head):
@@ -80,7 +115,7 @@ class WindowsServer(unittest.TestCase):
             proc.kill()
             proc.wait()
 
-    def windows_body(self, pty):
+    def windows_body(self, pty, events=False):
         subprocess.run([*WINE_TOOLS, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/d", pty,
                         "/f"], env=self.env, timeout=60, **QUIET)
         subprocess.run([WINESERVER, "-k"], env=self.env, **QUIET)
@@ -89,7 +124,8 @@ class WindowsServer(unittest.TestCase):
         server = subprocess.Popen([*WINE, os.path.join(WIN_BIN, "TalvexServer.exe"), "--headless",
                                    "--port", str(port)], env=self.env, **QUIET)
         try:
-            return read_card(port, DEADLINE, server)
+            return first_card_event(port, DEADLINE, server) if events else read_card(
+                port, DEADLINE, server)
         finally:
             server.kill()
             server.wait()
@@ -131,6 +167,16 @@ class WindowsServer(unittest.TestCase):
                 self.assertEqual(base64.b64decode(photo)[:2], b"\xff\xd8")
                 # Same libjpeg-turbo version on both sides: the same JPEG.
                 self.assertEqual(win, linux)
+
+    def test_the_event_stream_sends_the_card_linux_reads(self):
+        sim, pty = self.start_sim("--sample", "resident")
+        try:
+            head, data = self.windows_body(pty, events=True)
+            _, linux = self.linux_body()
+        finally:
+            self.stop(sim)
+        self.assertIn(b"\r\nContent-Type: text/event-stream\r\n", head)
+        self.assertEqual(data, linux)
 
     def test_no_card_gives_the_same_error_body(self):
         win, linux = self.compare("--no-card")

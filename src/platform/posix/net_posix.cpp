@@ -324,6 +324,10 @@ class PosixNetwork final : public Network {
     return FromSocketAddress(peer, address, port);
   }
 
+  bool LimitSendBuffer(Socket s, int bytes) override {
+    return setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+  }
+
   bool PendingError(Socket s, int* error) override {
     int value = 0;
     socklen_t len = sizeof value;

@@ -353,6 +353,11 @@ class WinsockNetwork final : public Network {
     return FromSocketAddress(peer, address, port);
   }
 
+  bool LimitSendBuffer(Socket s, int bytes) override {
+    return setsockopt(Sock(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof bytes) == 0;
+  }
+
   bool PendingError(Socket s, int* error) override {
     int value = 0;
     int len = sizeof value;

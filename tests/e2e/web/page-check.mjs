@@ -1,6 +1,8 @@
 // Opens the example page in headless Chromium, presses the read button and
 // checks what the page shows. Usage: node page-check.mjs URL MODE SCREENSHOT
-// MODE: card (fields and photo), failure (code and message), down (hint).
+// MODE: card (fields and photo), failure (code and message), down (hint);
+// wait and wait-poll press "wait for a card" instead, with the event stream
+// and without EventSource (the polling fallback), and expect the card.
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -26,11 +28,20 @@ try {
   const page = await context.newPage();
   const consoleErrors = [];
   page.on('console', (m) => { if (m.type() === 'error') consoleErrors.push(m.text()); });
+  if (mode === 'wait-poll') await page.addInitScript(() => { delete window.EventSource; });
   await page.goto(url);
-  await page.click('#read');
-  await page.waitForFunction(() => !document.getElementById('read').disabled, null, { timeout: 60000 });
+  if (mode.startsWith('wait')) {
+    await page.click('#wait');
+    await page.waitForFunction(() => document.getElementById('status').className === 'ok', null, { timeout: 60000 });
+  } else {
+    await page.click('#read');
+    await page.waitForFunction(() => !document.getElementById('read').disabled, null, { timeout: 60000 });
+  }
   const status = await page.textContent('#status');
-  if (mode === 'card') {
+  if (mode.startsWith('wait')) {
+    const name = await page.textContent('#fields tr[data-field="name"] td');
+    if (name !== '张三') fail(`name ${name}`);
+  } else if (mode === 'card') {
     const rows = await page.$$eval('#fields tr', (trs) => trs.map((tr) => [tr.dataset.field, tr.querySelector('td').textContent]));
     const fields = Object.fromEntries(rows);
     const expect = { name: '张三', gender: '男', nation: '汉', birthDate: '20000101', address: '某省某市某区某路1号', idNumber: '000000200001010000', issuingAuthority: '某市公安局', validFrom: '20200101', validTo: '20400101' };

@@ -1,5 +1,6 @@
 """Serves examples/web from its own origin and has headless Chromium read a
-card through it, see a failure, and see the hint when the service is down."""
+card through it (on request, and waiting for one over the event stream and
+by polling), see a failure, and see the hint when the service is down."""
 
 import os
 import socket
@@ -42,6 +43,8 @@ def main():
         sim = ws.start_sim("--sample", "resident")
         server = ws.start_server()
         check("card")
+        check("wait")
+        check("wait-poll")
         ws.stop_sim(sim)
         ws.start_sim("--no-card")
         check("failure")
@@ -49,7 +52,7 @@ def main():
         ws.processes.remove(server)
         harness.wait_for_port_free(ws.port, 60)
         check("down")
-        print("3 passed, 0 failed")
+        print("5 passed, 0 failed")
     finally:
         if page_server:
             page_server.terminate()
