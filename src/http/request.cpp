@@ -1,5 +1,8 @@
 #include "http/request.h"
 
+#include <atomic>
+
+#include "http/request_testing.h"
 #include "http/response.h"
 
 namespace talvex {
@@ -10,6 +13,10 @@ using platform::Socket;
 using platform::WaitStatus;
 
 namespace {
+
+// Written once by a test server before the service starts; read on the
+// service thread.
+std::atomic<int> requestTimeMs{kRequestTimeMs};
 
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::u16string_view kCardPath = u"/readCard";
@@ -105,6 +112,14 @@ std::uint32_t ParseUnsignedDecimal(std::u16string_view value) {
   if (overflow) return 0xFFFFFFFFu;
   const auto m = static_cast<std::uint32_t>(magnitude);
   return negative ? static_cast<std::uint32_t>(0u - m) : m;
+}
+
+int RequestTimeMs() {
+  return requestTimeMs.load(std::memory_order_relaxed);
+}
+
+void ShortenRequestTimeForTests(int ms) {
+  if (ms > 0 && ms < kRequestTimeMs) requestTimeMs.store(ms, std::memory_order_relaxed);
 }
 
 void RequestState::Reset() {
@@ -255,7 +270,7 @@ ResultCode ReadRequest(Network& net, Socket socket, int& cardRequest) {
       cardRequest = request.cardRequest;
       return kOk;
     }
-    std::int64_t left = kRequestTimeMs;
+    std::int64_t left = RequestTimeMs();
     if (state.InProgress()) left = state.DeadlineMs() - net.NowMs();
     if (left <= 0) continue;  // the next call ends the request
     const WaitStatus waited = net.WaitReadable(socket, static_cast<int>(left));

@@ -15,6 +15,9 @@ namespace talvex {
 // A request has this long on the service thread from its first byte: the
 // request line, the header lines and the body drain together.
 inline constexpr int kRequestTimeMs = 15000;
+// The limit in force: kRequestTimeMs, unless a test server shortened it
+// (http/request_testing.h).
+int RequestTimeMs();
 // The longest line the reader takes, CR LF included; one byte more ends the
 // request with kSocketError (the connection is closed).
 inline constexpr std::size_t kMaxLineBytes = 8192;
@@ -42,7 +45,7 @@ struct RequestState {
   std::int64_t lastServedMs = 0;
 
   bool InProgress() const { return startedMs >= 0; }
-  std::int64_t DeadlineMs() const { return startedMs + kRequestTimeMs; }
+  std::int64_t DeadlineMs() const { return startedMs + RequestTimeMs(); }
   void Reset();
 };
 

@@ -156,6 +156,41 @@ def fd_count(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def wait_until(check, timeout=10):
+    """Polls `check` until it holds; False when the time is up first."""
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def socket_count(pid):
+    try:
+        links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+    except OSError:
+        return -1  # a descriptor closed while they were counted
+    return sum(link.startswith("socket:") for link in links)
+
+
+def wait_for_sockets(p, count, timeout=10):
+    """Waits until process `p` holds `count` sockets; False if it ends first."""
+    return wait_until(lambda: p.poll() is not None or socket_count(p.pid) == count,
+                      timeout) and p.poll() is None
+
+
+def wait_until_taken(sock, timeout=10):
+    """Waits until the server's end of `sock` has an empty receive queue."""
+    ends = f":{sock.getpeername()[1]:04X} 0100007F:{sock.getsockname()[1]:04X} "
+
+    def taken():
+        with open("/proc/net/tcp") as f:
+            return any(ends in line and line.split()[4].endswith(":00000000") for line in f)
+
+    return wait_until(taken, timeout)
+
+
 class Workspace:
     """A private folder with the port directory and the server's temp folder."""
 
@@ -275,11 +310,11 @@ def stop(p, sig=signal.SIGTERM, timeout=30):
 
 
 def wait_for_port_free(port, timeout=10):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def free():
         try:
             socket.create_connection((HOST, port), timeout=0.2).close()
         except OSError:
             return True
-        time.sleep(0.05)
-    return False
+        return False
+
+    return wait_until(free, timeout)

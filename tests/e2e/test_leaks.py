@@ -6,7 +6,6 @@ import os
 import re
 import shutil
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -45,29 +44,24 @@ class Leaks(unittest.TestCase):
         self.assertIsNone(server.poll(), "server ended during the run")
         return outcomes
 
-    def settle_fd_count(self, pid, expected, timeout=10):
-        deadline = time.monotonic() + timeout
-        n = harness.fd_count(pid)
-        while n != expected and time.monotonic() < deadline:
-            time.sleep(0.05)
-            n = harness.fd_count(pid)
-        return n
-
     def check(self, wrapper=(), count=REQUESTS, ready_timeout=20):
         self.ws.start_sim("--sample", "resident", "--random-faults", "7:4")
         server = self.ws.start_server(wrapper=wrapper, ready_timeout=ready_timeout)
         # Warm up: the first request runs the reader detection and loads the
         # decoder library, which stays loaded.
+        listening = harness.socket_count(server.pid)
         with self.ws.connect() as s:
             s.sendall(CARD_REQUEST)
             read_response(s, timeout=120)
-        time.sleep(0.3)  # until the server has dropped the warm-up connection
+        # Until the server has dropped the warm-up connection.
+        self.assertTrue(harness.wait_for_sockets(server, listening, timeout=60))
         before = harness.fd_count(server.pid)
         outcomes = self.run_requests(server, count)
         print(f"{count} requests: {outcomes}", file=sys.stderr)
         self.assertGreater(outcomes["card"], count // 2)
         self.assertGreater(len(outcomes), 1, "no reader fault was answered")
-        self.assertEqual(self.settle_fd_count(server.pid, before), before)
+        harness.wait_until(lambda: harness.fd_count(server.pid) == before)
+        self.assertEqual(harness.fd_count(server.pid), before)
         return server
 
     def test_random_faults_leave_no_descriptor_behind(self):

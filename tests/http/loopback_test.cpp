@@ -180,8 +180,11 @@ TEST(LoopbackPort, StopSignalIsAutoReset) {
     return ToNumber(RunHttpService(net, ev, ServiceConfig{port}, none));
   });
   ASSERT_TRUE(t);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Until the second run listens (one that took the first Set again ends).
+  Socket client = kInvalidSocket;
+  while (client == kInvalidSocket && !t->Finished()) client = platform::ConnectLoopback(port);
   EXPECT_FALSE(t->Finished());
+  if (client != kInvalidSocket) net.CloseSocket(client);
   stop->Set();
   EXPECT_EQ(ResultCode{t->Join()}, kOk);
 }

@@ -148,8 +148,12 @@ TEST_F(SerialPosixPort, AnIntervalOfAllOnesWithoutTotalsReturnsAtOnce) {
 TEST_F(SerialPosixPort, AReaderThatVanishesMidReadIsAFailureNotATimeout) {
   auto port = Open(kPatient);
   ASSERT_NE(port, nullptr);
+  Send({1, 2, 3});  // the start of an answer; the reader goes before the rest
   std::thread unplug([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int queued = 0;  // until the port has taken those bytes: the read is under way
+    while (::ioctl(slave, FIONREAD, &queued) == 0 && queued > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ::close(slave);
     slave = -1;
     ::close(master);

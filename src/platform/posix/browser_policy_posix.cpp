@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <memory>
 
 #include "platform/browser_policy_store.h"
+#include "platform/posix/unique_dir.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/settings.h"
 
@@ -178,7 +178,7 @@ bool RemovePolicies(const PolicyTarget& target, int* count, std::string* error) 
 
 std::vector<std::string> OtherPolicySources(const PolicyTarget& target, const std::string& policy) {
   std::vector<std::string> found;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(target.location.c_str()), ::closedir);
+  const posix::UniqueDir dir(::opendir(target.location.c_str()));
   if (!dir) return found;
   const std::string quoted = "\"" + policy.substr(0, policy.find('/')) + "\"";
   while (const dirent* entry = ::readdir(dir.get())) {

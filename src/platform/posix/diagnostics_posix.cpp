@@ -20,6 +20,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/posix/serial_posix.h"
+#include "platform/posix/unique_dir.h"
 #include "platform/posix/unique_fd.h"
 
 namespace talvex::platform {
@@ -86,17 +87,17 @@ std::string ProcessName(int pid) {
 // `target`, a resolved path or "socket:[inode]".
 std::vector<ProcessRef> ProcessesWithDescriptor(const std::string& target) {
   std::vector<ProcessRef> found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return found;
-  while (const dirent* entry = ::readdir(proc)) {
+  const posix::UniqueDir proc(::opendir("/proc"));
+  if (!proc) return found;
+  while (const dirent* entry = ::readdir(proc.get())) {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
     const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-    DIR* fds = ::opendir(fdDir.c_str());
-    if (fds == nullptr) continue;  // another user's process: not ours to see
+    const posix::UniqueDir fds(::opendir(fdDir.c_str()));
+    if (!fds) continue;  // another user's process: not ours to see
     bool holds = false;
-    while (const dirent* fd = ::readdir(fds)) {
+    while (const dirent* fd = ::readdir(fds.get())) {
       if (fd->d_name[0] == '.') continue;
       char link[4096];
       const std::string fdPath = fdDir + "/" + fd->d_name;
@@ -107,11 +108,9 @@ std::vector<ProcessRef> ProcessesWithDescriptor(const std::string& target) {
         break;
       }
     }
-    ::closedir(fds);
     if (holds)
       found.push_back(ProcessRef{static_cast<int>(pid), ProcessName(static_cast<int>(pid))});
   }
-  ::closedir(proc);
   return found;
 }
 

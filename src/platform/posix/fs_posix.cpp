@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/posix/unique_dir.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/utf.h"
 
@@ -37,12 +38,11 @@ bool IsPrivateDirectory(const std::string& path) {
 
 // Removes a folder of ours with the files in it.
 void RemoveFolder(const std::string& path) {
-  if (DIR* dir = opendir(path.c_str())) {
-    while (const dirent* entry = readdir(dir)) {
+  if (const posix::UniqueDir dir(opendir(path.c_str())); dir) {
+    while (const dirent* entry = readdir(dir.get())) {
       const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") unlinkat(dirfd(dir), entry->d_name, 0);
+      if (name != "." && name != "..") unlinkat(dirfd(dir.get()), entry->d_name, 0);
     }
-    closedir(dir);
   }
   rmdir(path.c_str());
 }

@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "platform/hid_descriptor.h"
+#include "platform/posix/unique_dir.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/utf.h"
 
@@ -213,14 +214,15 @@ HidrawBackend::HidrawBackend(std::string classDirectory, std::string deviceDirec
 
 bool HidrawBackend::Enumerate(std::vector<DeviceInterface>* out) {
   out->clear();
-  DIR* dir = ::opendir(classDirectory_.c_str());
-  if (dir == nullptr) return errno == ENOENT;  // no hidraw at all: no devices
   std::vector<std::pair<unsigned long, std::string>> nodes;
-  while (const dirent* entry = ::readdir(dir)) {
-    unsigned long number = 0;
-    if (ParseNodeName(entry->d_name, &number)) nodes.emplace_back(number, entry->d_name);
+  {
+    const UniqueDir dir(::opendir(classDirectory_.c_str()));
+    if (!dir) return errno == ENOENT;  // no hidraw at all: no devices
+    while (const dirent* entry = ::readdir(dir.get())) {
+      unsigned long number = 0;
+      if (ParseNodeName(entry->d_name, &number)) nodes.emplace_back(number, entry->d_name);
+    }
   }
-  ::closedir(dir);
   std::sort(nodes.begin(), nodes.end());
   for (const auto& node : nodes) {
     out->push_back(DeviceInterface{deviceDirectory_ + "/" + node.second, kHidClassGuid});

@@ -3,11 +3,12 @@
 // and USB stages of auto-detection. A test tool only: never installed.
 //
 //   talvex-server-fakedev [--hid] [--usb] [--sample resident|foreign|hmt] [--no-card]
-//                         [--port N]
+//                         [--port N] [--request-ms N] [--headless]
 //
 // --hid adds a simulated HID reader (behind a keyboard that is no reader),
 // --usb a simulated USB-driver reader (behind a device of another class).
-// Serial ports stay the system's ($TALVEX_PORTS). On a clean stop it prints
+// Serial ports stay the system's ($TALVEX_PORTS). --request-ms shortens the
+// request limit (for a slow client's test); --headless is ignored. On a clean stop it prints
 // one line with the frames each simulated reader answered, by command:
 //   fakedev hid startup=1 probe=1 find=2 select=2 read=2 usb startup=0 ...
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <optional>
 
 #include "app/headless.h"
+#include "http/request_testing.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
 #include "support/fake-devices/fake_devices.h"
@@ -28,7 +30,7 @@ using talvex::sim::Command;
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "Usage: talvex-server-fakedev [--hid] [--usb] [--sample resident|foreign|hmt] "
-               "[--no-card] [--port N]\n"
+               "[--no-card] [--port N] [--request-ms N]\n"
                "Test server: the headless service with simulated HID and USB-driver readers.\n");
 }
 
@@ -63,6 +65,10 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0 &&
                std::atoi(argv[i + 1]) < 65536) {
       options.service.port = static_cast<std::uint16_t>(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--request-ms") == 0 && i + 1 < argc &&
+               std::atoi(argv[i + 1]) > 0) {
+      talvex::ShortenRequestTimeForTests(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--headless") == 0) {
     } else if (std::strcmp(argv[i], "--help") == 0) {
       PrintUsage(stdout);
       return 0;
