@@ -27,8 +27,6 @@ std::uint32_t BigEndian16(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 8) | p[1];
 }
 
-// Auto-detection: HID, then the USB driver, then serial ports 1 to 32. On
-// true ctx holds the open reader and ctx.transport names it.
 // Probes the device just put into ctx; on a refusal it is closed again.
 bool Probe(ReaderContext& ctx) {
   const ResultCode rc = ExchangeFrame(ctx, kProbeFrame, sizeof kProbeFrame);
@@ -40,6 +38,8 @@ bool Probe(ReaderContext& ctx) {
   return false;
 }
 
+// Auto-detection: HID, then the USB driver, then serial ports 1 to 32. On
+// true ctx holds the open reader and ctx.transport names it.
 bool DetectReader(ReaderContext& ctx) {
   std::string path;
   if (std::unique_ptr<platform::HidDevice> hid = FindHidReader(&path)) {
