@@ -180,7 +180,10 @@ std::vector<std::string> OtherPolicySources(const PolicyTarget& target, const st
   std::vector<std::string> found;
   const posix::UniqueDir dir(::opendir(target.location.c_str()));
   if (!dir) return found;
-  const std::string quoted = "\"" + policy.substr(0, policy.find('/')) + "\"";
+  // Built by appends: GCC 12 at -O3 warns (-Wrestrict) on "\"" + string + "\"".
+  std::string quoted(1, '"');
+  quoted.append(policy, 0, policy.find('/'));
+  quoted += '"';
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (name == kOwnFile || name.size() < 6 || !name.ends_with(".json")) continue;
