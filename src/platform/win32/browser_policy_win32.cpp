@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "platform/browser_policy_store.h"
+#include "platform/win32/registry.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
@@ -20,21 +21,7 @@ namespace {
 // in the program's own view (the installer removes that key).
 constexpr REGSAM kPolicyView = KEY_WOW64_64KEY;
 
-class Key {
- public:
-  Key() = default;
-  ~Key() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY* Out() { return &key_; }
-  HKEY Get() const { return key_; }
-  explicit operator bool() const { return key_ != nullptr; }
-
- private:
-  HKEY key_ = nullptr;
-};
+using Key = win32::RegistryKey;
 
 std::wstring W(const std::string& text) {
   return win32::WideFromUtf8(text);
@@ -44,28 +31,15 @@ std::string Message(const std::string& what, LONG status) {
   return what + " (error " + std::to_string(status) + ")";
 }
 
-// The values of an open key as (name, text) pairs; non-text values with an
-// empty text.
+// The values of an open key as (name, text) pairs; values that are not
+// REG_SZ with an empty text.
 std::vector<std::pair<std::wstring, std::wstring>> Values(HKEY key) {
   std::vector<std::pair<std::wstring, std::wstring>> out;
-  DWORD count = 0, longestName = 0, longestData = 0;
-  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
-                       &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
-    return out;
-  }
-  std::wstring name(longestName + 1, L'\0');
-  std::wstring data(longestData / sizeof(wchar_t) + 1, L'\0');
-  for (DWORD i = 0; i < count; ++i) {
-    DWORD nameLength = static_cast<DWORD>(name.size());
-    DWORD dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    DWORD type = 0;
-    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type,
-                      reinterpret_cast<BYTE*>(data.data()), &dataBytes) != ERROR_SUCCESS) {
-      continue;
-    }
-    std::size_t units = type == REG_SZ ? dataBytes / sizeof(wchar_t) : 0;
-    while (units > 0 && data[units - 1] == L'\0') --units;
-    out.emplace_back(std::wstring(name.data(), nameLength), std::wstring(data.data(), units));
+  std::vector<win32::RegistryValue> values;
+  win32::ReadRegistryValues(key, &values);
+  for (win32::RegistryValue& value : values) {
+    out.emplace_back(std::move(value.name),
+                     value.type == REG_SZ ? std::move(value.text) : std::wstring());
   }
   return out;
 }

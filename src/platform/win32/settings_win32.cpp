@@ -5,58 +5,23 @@
 
 #include "platform/dynlib.h"
 #include "platform/settings.h"
+#include "platform/win32/registry.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_text.h"
 
 namespace talvex::platform {
-namespace {
-
-class Key {
- public:
-  Key() = default;
-  ~Key() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY* Out() { return &key_; }
-  HKEY Get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-}  // namespace
-
 bool ReadMachineSettings(std::vector<std::pair<std::string, std::string>>* out) {
   out->clear();
-  Key key;
+  win32::RegistryKey key;
+  std::vector<win32::RegistryValue> values;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Talvex", 0, KEY_QUERY_VALUE, key.Out()) !=
-      ERROR_SUCCESS) {
+          ERROR_SUCCESS ||
+      !win32::ReadRegistryValues(key.Get(), &values)) {
     return false;
   }
-  DWORD count = 0;
-  DWORD longestName = 0;
-  DWORD longestData = 0;
-  if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
-                       &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  std::wstring name(longestName + 1, L'\0');
-  std::wstring data(longestData / sizeof(wchar_t) + 1, L'\0');
-  for (DWORD i = 0; i < count; ++i) {
-    DWORD nameLength = static_cast<DWORD>(name.size());
-    DWORD dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    DWORD type = 0;
-    if (RegEnumValueW(key.Get(), i, name.data(), &nameLength, nullptr, &type,
-                      reinterpret_cast<BYTE*>(data.data()), &dataBytes) != ERROR_SUCCESS) {
-      continue;
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) continue;
-    std::size_t units = dataBytes / sizeof(wchar_t);
-    while (units > 0 && data[units - 1] == L'\0') --units;
-    out->emplace_back(win32::Utf8FromWide(std::wstring_view(name.data(), nameLength)),
-                      win32::Utf8FromWide(std::wstring_view(data.data(), units)));
+  for (const win32::RegistryValue& value : values) {
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) continue;
+    out->emplace_back(win32::Utf8FromWide(value.name), win32::Utf8FromWide(value.text));
   }
   return !out->empty();
 }
