@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one browser test of this folder (client_test.py, policy_test.py) in
+# Runs one browser test of this folder (web_test.py, client_test.py, policy_test.py) in
 # headless Chromium; exit 77 (skipped) without chromium or node.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
