@@ -43,6 +43,7 @@
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
 #include "reader/session.h"
+#include "support/no_devices.h"
 
 namespace {
 
@@ -50,30 +51,6 @@ using talvex::platform::Socket;
 
 const std::string kCardRequest = "GET /readCard HTTP/1.1\r\nHost: 127.0.0.1:10012\r\n\r\n";
 const char kResultTextStart[] = "0|1|";
-
-class NoHid : public talvex::platform::HidBackend {
- public:
-  bool Enumerate(std::vector<talvex::platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<talvex::platform::HidDevice> Open(
-      const talvex::platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-
-class NoUsb : public talvex::platform::UsbBackend {
- public:
-  bool Enumerate(std::vector<talvex::platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<talvex::platform::UsbDevice> Open(
-      const talvex::platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
 
 // A private temporary folder for the photo files: in the system's temporary
 // folder, or in /dev/shm (memory, as the user's runtime folder on a desktop
@@ -190,8 +167,8 @@ double ThreadCpuMicros() {
 // The whole request, from the client's send to the client's last byte.
 void BM_ReadCardRequestOverLoopback(benchmark::State& state) {
   talvex::sim::SimSerialBackend serial;
-  NoHid hid;
-  NoUsb usb;
+  talvex::test::NoHid hid;
+  talvex::test::NoUsb usb;
   talvex::platform::ScopedDeviceBackends backends({&serial, &hid, &usb});
   talvex::sim::Engine engine(talvex::sim::SampleCard(talvex::sim::SampleKind::Resident));
   serial.Attach(7, &engine);
@@ -248,8 +225,8 @@ BENCHMARK(BM_ReadCardRequestOverLoopback)
 // The card read flow alone (ReadCard: frames, text, photo file, decoder).
 void BM_ReadCardFlow(benchmark::State& state) {
   talvex::sim::SimSerialBackend serial;
-  NoHid hid;
-  NoUsb usb;
+  talvex::test::NoHid hid;
+  talvex::test::NoUsb usb;
   talvex::platform::ScopedDeviceBackends backends({&serial, &hid, &usb});
   talvex::sim::Engine engine(talvex::sim::SampleCard(talvex::sim::SampleKind::Resident));
   serial.Attach(7, &engine);

@@ -16,6 +16,7 @@
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
 #include "reader/session.h"
+#include "support/no_devices.h"
 
 namespace talvex {
 namespace {
@@ -29,28 +30,6 @@ using Send = WatchStep::Send;
 int TALVEX_VENDOR_CALL DecodedGetBmp(char*, int) {
   return 1;
 }
-
-class NoHid : public platform::HidBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::HidDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-
-class NoUsb : public platform::UsbBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::UsbDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
 
 class CardWatchTest : public ::testing::Test {
  protected:
@@ -89,8 +68,8 @@ class CardWatchTest : public ::testing::Test {
   void Place() { engine_.SetCard(SampleCard(SampleKind::Resident)); }
 
   sim::SimSerialBackend serial_;
-  NoHid noHid_;
-  NoUsb noUsb_;
+  test::NoHid noHid_;
+  test::NoUsb noUsb_;
   platform::ScopedDeviceBackends backends_;
   ScopedPhotoDecoder decoder_;
   Engine engine_;

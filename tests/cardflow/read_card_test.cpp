@@ -21,6 +21,7 @@
 #include "reader-sim/engine.h"
 #include "reader-sim/sim_serial.h"
 #include "reader/session.h"
+#include "support/no_devices.h"
 #include "support/refusing_allocator.h"
 
 // Allocation failure on demand: an armed failure refuses the next array
@@ -65,29 +66,6 @@ int TALVEX_VENDOR_CALL ScriptedGetBmp(char* path, int mode) {
   return decoder.answer;
 }
 
-// Neither a HID reader nor one behind the USB driver.
-class NoHid : public platform::HidBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::HidDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-
-class NoUsb : public platform::UsbBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::UsbDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-
 class ReadCardTest : public ::testing::Test {
  protected:
   ReadCardTest() : backends_({&serial_, &noHid_, &noUsb_}), scopedDecoder_(&ScriptedGetBmp) {}
@@ -125,8 +103,8 @@ class ReadCardTest : public ::testing::Test {
   std::string Text() const { return text_ ? std::string(text_.get(), length_) : std::string(); }
 
   sim::SimSerialBackend serial_;
-  NoHid noHid_;
-  NoUsb noUsb_;
+  test::NoHid noHid_;
+  test::NoUsb noUsb_;
   platform::ScopedDeviceBackends backends_;
   ScopedPhotoDecoder scopedDecoder_;
   std::string dir_;

@@ -24,6 +24,7 @@
 #include "platform/net.h"
 #include "platform/net_testing.h"
 #include "platform/thread.h"
+#include "support/no_devices.h"
 
 namespace talvex {
 namespace {
@@ -253,27 +254,6 @@ class NoSerialPorts final : public platform::SerialBackend {
   }
   std::atomic<int> opens{0};
 };
-class NoHidDevices final : public platform::HidBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::HidDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-class NoUsbDevices final : public platform::UsbBackend {
- public:
-  bool Enumerate(std::vector<platform::DeviceInterface>* out) override {
-    out->clear();
-    return true;
-  }
-  std::unique_ptr<platform::UsbDevice> Open(const platform::DeviceInterface&) override {
-    return nullptr;
-  }
-};
-
 class ServiceCycle : public ::testing::Test {
  protected:
   ServiceCycle() : devices_({&serial_, &hid_, &usb_}) {}
@@ -302,8 +282,8 @@ class ServiceCycle : public ::testing::Test {
   }
 
   NoSerialPorts serial_;
-  NoHidDevices hid_;
-  NoUsbDevices usb_;
+  test::NoHid hid_;
+  test::NoUsb usb_;
   platform::ScopedDeviceBackends devices_;
 };
 
