@@ -202,7 +202,8 @@ bool File::Read(void* data, std::size_t size, std::size_t* got) {
 }
 
 void File::Close() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));  // also releases the lock
+  // The descriptor's owner closes it, which also releases the lock.
+  posix::UniqueFd(std::exchange(fd_, -1)).reset();
 }
 
 }  // namespace talvex::platform
