@@ -92,7 +92,7 @@ struct LoopbackConnection {
         listen(listener, 1) == 0 &&
         getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
       client = talvex::platform::ConnectLoopback(ntohs(addr.sin_port));
-      service = net.Accept(static_cast<Socket>(listener));
+      service = talvex::platform::Accept(static_cast<Socket>(listener));
     }
     close(listener);
     if (service == talvex::platform::kInvalidSocket) return;

@@ -16,13 +16,14 @@ constexpr std::size_t kDrainPiece = 4096;
 // Closes the streams whose queue cannot go out; the rest stay in place.
 void FlushAll(Network& net, ServiceTables& tables, std::int64_t nowMs) {
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
-    StreamState& stream = tables.streams[index];
+    ServiceClient& client = tables.Client(index);
+    StreamState& stream = client.stream;
     if (stream.open) {
       if (nowMs - stream.lastQueuedMs >= kStreamCommentMs) {
         QueueStreamText(stream, kCommentText, nowMs);
       }
-      if (!FlushStream(net, tables.sockets[index], stream, nowMs)) {
-        RemoveClient(net, tables, index);
+      if (!FlushStream(net, client.socket.get(), stream, nowMs)) {
+        RemoveClient(tables, index);
         continue;
       }
     }
@@ -45,7 +46,7 @@ void Tell(ServiceTables& tables, const WatchStep& step, std::int64_t nowMs) {
       break;
   }
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
-    StreamState& stream = tables.streams[index];
+    StreamState& stream = tables.Client(index).stream;
     if (!stream.open) continue;
     const bool toThis =
         !text.empty() && (step.send != WatchStep::Send::kCardToNewcomers || stream.newcomer);
@@ -58,13 +59,13 @@ void Tell(ServiceTables& tables, const WatchStep& step, std::int64_t nowMs) {
 
 bool IsEventStream(const ServiceTables& tables, int index) {
   return index >= kFirstClientIndex && index < tables.count + kFirstClientIndex &&
-         tables.streams[index].open;
+         tables.Client(index).stream.open;
 }
 
 int StreamCount(const ServiceTables& tables) {
   int n = 0;
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
-    if (tables.streams[index].open) ++n;
+    if (tables.Client(index).stream.open) ++n;
   }
   return n;
 }
@@ -73,26 +74,26 @@ void OpenEventStream(Network& net, ServiceTables& tables, int index,
                      const RequestHandlers& handlers, const Request& request, bool* removed) {
   *removed = false;
   if (!handlers.openEvents) return;  // as any other path: no answer
-  const Socket socket = tables.sockets[index];
+  const Socket socket = tables.Client(index).socket.get();
   std::string head;
   const ResultCode code = handlers.openEvents(socket, request, &head);
   if (head.empty()) {
     // Refused and answered; the connection stays unless the answer failed
     // or the refusal ends it.
     if (code != kOk) {
-      RemoveClient(net, tables, index);
+      RemoveClient(tables, index);
       *removed = true;
     }
     return;
   }
   if (StreamCount(tables) >= kMaxStreams) {
-    RemoveClient(net, tables, index);
+    RemoveClient(tables, index);
     *removed = true;
     return;
   }
   net.LimitSendBuffer(socket, kStreamSendBuffer);
   const std::int64_t now = net.NowMs();
-  StreamState& stream = tables.streams[index];
+  StreamState& stream = tables.Client(index).stream;
   stream.Reset();
   stream.open = true;
   stream.newcomer = true;
@@ -103,14 +104,14 @@ void OpenEventStream(Network& net, ServiceTables& tables, int index,
     }
   }
   if (!FlushStream(net, socket, stream, now)) {
-    RemoveClient(net, tables, index);
+    RemoveClient(tables, index);
     *removed = true;
   }
 }
 
 void DrainEventStream(Network& net, ServiceTables& tables, int index, bool* removed) {
   *removed = false;
-  const Socket socket = tables.sockets[index];
+  const Socket socket = tables.Client(index).socket.get();
   std::uint8_t piece[kDrainPiece];
   // At most a turn's worth, so that a chatty client cannot hold the loop.
   for (std::size_t total = 0; total < kTurnBytes;) {
@@ -118,13 +119,13 @@ void DrainEventStream(Network& net, ServiceTables& tables, int index, bool* remo
     const IoStatus status = net.Receive(socket, piece, sizeof piece, &count);
     if (status == IoStatus::kWouldBlock) break;
     if (status != IoStatus::kDone || count == 0) {
-      RemoveClient(net, tables, index);
+      RemoveClient(tables, index);
       *removed = true;
       return;
     }
     total += count;
   }
-  net.ResetEvent(tables.events[index].get());
+  net.ResetEvent(tables.Client(index).event.get());
 }
 
 void ServeEventStreams(Network& net, ServiceTables& tables, const RequestHandlers& handlers,
@@ -145,7 +146,8 @@ void ServeEventStreams(Network& net, ServiceTables& tables, const RequestHandler
     if (now >= schedule.nextProbeMs && handlers.probeCard) {
       bool newcomers = false;
       for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
-        newcomers = newcomers || (tables.streams[index].open && tables.streams[index].newcomer);
+        const StreamState& stream = tables.Client(index).stream;
+        newcomers = newcomers || (stream.open && stream.newcomer);
       }
       const WatchStep step = handlers.probeCard(newcomers);
       now = net.NowMs();

@@ -24,23 +24,20 @@ constexpr int kNoMemoryPauseMs = 100;
 
 }  // namespace
 
-ServiceTables::ServiceTables() {
-  for (Socket& s : sockets) s = kInvalidSocket;
-  for (Socket& s : listeners) s = kInvalidSocket;
-}
-
 bool MayBeClosedToMakeRoom(const ServiceTables& tables, int index) {
   // A client being answered holds the service thread, so it is never looked
   // at here; one in the middle of a request is left to its time limit. An
   // event stream is never closed to make room.
-  return !tables.requests[index].InProgress() && !tables.streams[index].open;
+  const ServiceClient& client = tables.Client(index);
+  return !client.request.InProgress() && !client.stream.open;
 }
 
 int ClientToMakeRoomFor(const ServiceTables& tables) {
   int chosen = -1;
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex; ++index) {
     if (!MayBeClosedToMakeRoom(tables, index)) continue;
-    if (chosen < 0 || tables.requests[index].lastServedMs < tables.requests[chosen].lastServedMs) {
+    if (chosen < 0 ||
+        tables.Client(index).request.lastServedMs < tables.Client(chosen).request.lastServedMs) {
       chosen = index;
     }
   }
@@ -55,12 +52,10 @@ namespace {
 ResultCode TakePendingConnection(Network& net, ServiceTables& tables, Socket* client,
                                  int* pauseMs) {
   ResultCode result = kOk;
-  const int n = tables.listenerCount > 0 ? tables.listenerCount : 1;
+  const int n = tables.listenerCount;
   for (int k = 0; k < n && *client == kInvalidSocket && result == kOk; ++k) {
     const int li = (tables.nextListener + k) % n;
-    const Socket listener =
-        tables.listenerCount > 0 ? tables.listeners[li] : tables.sockets[kListenerIndex];
-    switch (net.TryAccept(listener, client)) {
+    switch (net.TryAccept(tables.listeners[li].get(), client)) {
       case AcceptStatus::kAccepted:
         tables.nextListener = (li + 1) % n;
         break;
@@ -80,7 +75,7 @@ ResultCode TakePendingConnection(Network& net, ServiceTables& tables, Socket* cl
         break;
     }
   }
-  net.ResetEvent(tables.events[kListenerIndex].get());
+  net.ResetEvent(tables.listenerEvent.get());
   return result;
 }
 
@@ -90,49 +85,42 @@ ResultCode AcceptClient(Network& net, ServiceTables& tables, int* pauseMs) {
   if (pauseMs != nullptr) *pauseMs = 0;
   const int room = tables.count < kMaxClients ? -1 : ClientToMakeRoomFor(tables);
   if (tables.count >= kMaxClients && room < 0) {
-    net.ResetEvent(tables.events[kListenerIndex].get());
+    net.ResetEvent(tables.listenerEvent.get());
     return kOk;
   }
-  Socket client = kInvalidSocket;
-  const ResultCode result = TakePendingConnection(net, tables, &client, pauseMs);
-  if (result != kOk || client == kInvalidSocket) return result;
+  Socket taken = kInvalidSocket;
+  const ResultCode result = TakePendingConnection(net, tables, &taken, pauseMs);
+  if (result != kOk || taken == kInvalidSocket) return result;
+  platform::OwnedSocket socket(net, taken);
   platform::OwnedNetEvent event = net.CreateEvent();
-  if (!event) {
-    net.CloseSocket(client);
-    return kOutOfMemory;
-  }
-  if (!net.SelectEvents(client, event.get(), platform::kNetRead | platform::kNetClose)) {
-    net.CloseSocket(client);
+  if (!event) return kOutOfMemory;
+  if (!net.SelectEvents(socket.get(), event.get(), platform::kNetRead | platform::kNetClose)) {
     return kEventSelectFailed;
   }
   // With every slot taken, the client longest without being served makes
   // room for the new one.
-  if (room >= 0) RemoveClient(net, tables, room);
-  const int index = tables.count + kFirstClientIndex;
-  tables.sockets[index] = client;
-  tables.events[index] = std::move(event);
-  tables.requests[index].Reset();
-  tables.streams[index].Reset();
-  tables.requests[index].lastServedMs = net.NowMs();
+  if (room >= 0) RemoveClient(tables, room);
+  ServiceClient& client = tables.Client(tables.count + kFirstClientIndex);
+  client.event = std::move(event);
+  client.socket = std::move(socket);
+  client.request.Reset();
+  client.stream.Reset();
+  client.request.lastServedMs = net.NowMs();
   tables.count += 1;
   return kOk;
 }
 
-void RemoveClient(Network& net, ServiceTables& tables, int index) {
+void RemoveClient(ServiceTables& tables, int index) {
   if (tables.count < 1 || index < kFirstClientIndex) return;
   const int last = tables.count + 1;
   if (index > last) return;
-  net.CloseSocket(tables.sockets[index]);
-  tables.events[index].reset();
-  if (index < last) {
-    tables.sockets[index] = tables.sockets[last];
-    tables.events[index] = std::move(tables.events[last]);
-    tables.requests[index] = std::move(tables.requests[last]);
-    tables.streams[index] = std::move(tables.streams[last]);
-  }
-  tables.sockets[last] = kInvalidSocket;
-  tables.requests[last].Reset();
-  tables.streams[last].Reset();
+  ServiceClient& gone = tables.Client(index);
+  gone.socket.reset();
+  gone.event.reset();
+  ServiceClient& moved = tables.Client(last);
+  if (index < last) gone = std::move(moved);
+  moved.request.Reset();
+  moved.stream.Reset();
   tables.count -= 1;
 }
 
@@ -156,14 +144,15 @@ namespace {
 // its request's time ran out. kOk to go on, else the code that ends the loop.
 ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool fromWait,
                        const RequestHandlers& handlers, bool& removed) {
-  const Socket socket = tables.sockets[index];
+  ServiceClient& client = tables.Client(index);
+  const Socket socket = client.socket.get();
   removed = false;
   if (fromWait) {
     NetEventState state;
-    if (!net.EnumEvents(socket, tables.events[index].get(), &state)) return kEnumEventsFailed;
+    if (!net.EnumEvents(socket, client.event.get(), &state)) return kEnumEventsFailed;
     if (state.closed) {
       // Peer-closed wins over data still waiting: it is discarded unread.
-      RemoveClient(net, tables, index);
+      RemoveClient(tables, index);
       removed = true;
       return kOk;
     }
@@ -176,13 +165,13 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
   }
 
   Request request;
-  ResultCode code = handlers.readRequest(socket, tables.requests[index], request);
-  if (fromWait) net.ResetEvent(tables.events[index].get());
+  ResultCode code = handlers.readRequest(socket, client.request, request);
+  if (fromWait) net.ResetEvent(client.event.get());
   // A request that did not come within its time loses its connection, so
   // that a client sending slowly cannot hold a slot for ever; so does one
   // whose receive failed or whose peer left.
   if (code == kSocketError || code == kPeerClosed || code == kNetTimeout) {
-    RemoveClient(net, tables, index);
+    RemoveClient(tables, index);
     removed = true;
     return kOk;
   }
@@ -193,14 +182,14 @@ ResultCode ServeClient(Network& net, ServiceTables& tables, int index, bool from
   }
   if (request.cardRequest == 1) {
     code = handlers.handleReadCard(socket, request);
-    tables.requests[index].lastServedMs = net.NowMs();
+    client.request.lastServedMs = net.NowMs();
   }
   // A client whose answer could not be sent in time, or was refused with
   // the connection's end, loses its connection, and with it every request
   // it has queued behind that one. So does one whose body did not come in
   // time (a card request is still answered first).
   if (code != kOk || request.expired) {
-    RemoveClient(net, tables, index);
+    RemoveClient(tables, index);
     removed = true;
   }
   return kOk;
@@ -213,7 +202,7 @@ ResultCode GuardedServe(Network& net, ServiceTables& tables, int index, bool fro
   } catch (const std::bad_alloc&) {
     // A request that cannot get the memory for its lines or its answer
     // loses its connection; what it held was released on the way out.
-    RemoveClient(net, tables, index);
+    RemoveClient(tables, index);
     removed = true;
     return kOk;
   }
@@ -227,13 +216,14 @@ int FillWaitSet(const ServiceTables& tables, bool acceptOpen, int nextClient, Ne
                 int* order, std::int64_t* wake) {
   waitSet[kStopIndex] = tables.stop;
   order[kStopIndex] = kStopIndex;
-  waitSet[kListenerIndex] = acceptOpen ? tables.events[kListenerIndex].get() : nullptr;
+  waitSet[kListenerIndex] = acceptOpen ? tables.listenerEvent.get() : nullptr;
   order[kListenerIndex] = kListenerIndex;
   for (int k = 0; k < tables.count; ++k) {
     const int index = kFirstClientIndex + (nextClient + k) % tables.count;
-    waitSet[kFirstClientIndex + k] = tables.events[index].get();
+    const ServiceClient& client = tables.Client(index);
+    waitSet[kFirstClientIndex + k] = client.event.get();
     order[kFirstClientIndex + k] = index;
-    const RequestState& request = tables.requests[index];
+    const RequestState& request = client.request;
     if (request.InProgress() && (*wake < 0 || request.DeadlineMs() < *wake)) {
       *wake = request.DeadlineMs();
     }
@@ -253,7 +243,7 @@ ResultCode ServeExpired(Network& net, ServiceTables& tables, const RequestHandle
   const std::int64_t now = net.NowMs();
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
     bool removed = false;
-    const RequestState& request = tables.requests[index];
+    const RequestState& request = tables.Client(index).request;
     if (request.InProgress() && now >= request.DeadlineMs()) {
       const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
       if (code != kOk) return code;
@@ -276,10 +266,10 @@ struct AcceptPause {
 ResultCode ServeReadyClients(Network& net, ServiceTables& tables, const RequestHandlers& handlers) {
   for (int index = kFirstClientIndex; index < tables.count + kFirstClientIndex;) {
     bool removed = false;
-    if (net.WaitReadable(tables.sockets[index], 0) == platform::WaitStatus::kReady) {
+    if (net.WaitReadable(tables.Client(index).socket.get(), 0) == platform::WaitStatus::kReady) {
       const ResultCode code = GuardedServe(net, tables, index, false, handlers, removed);
       if (code != kOk) return code;
-      if (!removed) net.ResetEvent(tables.events[index].get());
+      if (!removed) net.ResetEvent(tables.Client(index).event.get());
     }
     if (!removed) ++index;
   }
@@ -367,12 +357,6 @@ ResultCode ListenFailure(ListenStatus status) {
   }
 }
 
-void CloseListeners(Network& net, ServiceTables& tables) {
-  for (int i = 0; i < tables.listenerCount; ++i) net.CloseSocket(tables.listeners[i]);
-  tables.listenerCount = 0;
-  tables.sockets[kListenerIndex] = kInvalidSocket;
-}
-
 // The sockets layer for the length of one run.
 class NetSession {
  public:
@@ -389,44 +373,24 @@ class NetSession {
   bool started_;
 };
 
-// Closes the clients' sockets and the listeners when a run ends, whichever
-// way; the events go with the tables.
-class TableSockets {
- public:
-  TableSockets(Network& net, ServiceTables& tables) : net_(net), tables_(tables) {}
-  ~TableSockets() {
-    for (int i = kFirstClientIndex; i < tables_.count + kFirstClientIndex; ++i) {
-      net_.CloseSocket(tables_.sockets[i]);
-    }
-    CloseListeners(net_, tables_);
-  }
-  TableSockets(const TableSockets&) = delete;
-  TableSockets& operator=(const TableSockets&) = delete;
-
- private:
-  Network& net_;
-  ServiceTables& tables_;
-};
-
 // Opens a listener for each address of the plan and ties them all to the
 // listener's event.
 ResultCode OpenListeners(Network& net, const ServiceConfig& config, ServiceTables& tables) {
   for (const ListenPlanEntry& entry : ListenPlan(config)) {
-    Socket listener = kInvalidSocket;
-    const ListenStatus status = net.OpenListener(entry.address, config.port, &listener);
+    Socket opened = kInvalidSocket;
+    const ListenStatus status = net.OpenListener(entry.address, config.port, &opened);
+    platform::OwnedSocket listener(net, opened);
     if (status == ListenStatus::kListening && tables.listenerCount < kMaxListeners) {
-      tables.listeners[tables.listenerCount++] = listener;
+      tables.listeners[tables.listenerCount++] = std::move(listener);
       continue;
     }
-    if (status == ListenStatus::kListening) net.CloseSocket(listener);
     if (status == ListenStatus::kUnavailable && entry.optional) continue;
     return status == ListenStatus::kListening ? kBindFailed : ListenFailure(status);
   }
-  tables.sockets[kListenerIndex] = tables.listeners[0];
-  tables.events[kListenerIndex] = net.CreateEvent();
-  if (!tables.events[kListenerIndex]) return kOutOfMemory;
+  tables.listenerEvent = net.CreateEvent();
+  if (!tables.listenerEvent) return kOutOfMemory;
   for (int i = 0; i < tables.listenerCount; ++i) {
-    if (!net.SelectEvents(tables.listeners[i], tables.events[kListenerIndex].get(),
+    if (!net.SelectEvents(tables.listeners[i].get(), tables.listenerEvent.get(),
                           platform::kNetAccept)) {
       return kEventSelectFailed;
     }
@@ -438,11 +402,11 @@ ResultCode OpenListeners(Network& net, const ServiceConfig& config, ServiceTable
 
 ResultCode RunHttpService(Network& net, NetEvent stopEvent, const ServiceConfig& config,
                           const RequestHandlers& handlers) {
-  // Undone in the reverse order: sockets, events, the sockets layer.
+  // Undone in the reverse order: the tables (clients, then listeners, each
+  // socket before its event), then the sockets layer.
   NetSession session(net);
   if (!session.Started()) return kOutOfMemory;
   ServiceTables tables;
-  TableSockets sockets(net, tables);
   tables.stop = stopEvent;
   if (const ResultCode code = OpenListeners(net, config, tables); code != kOk) return code;
   if (handlers.listening) handlers.listening();

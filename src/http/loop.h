@@ -26,24 +26,31 @@ inline constexpr int kFirstClientIndex = 2;
 // Loopback IPv4 and IPv6 by default; a site may name a few more.
 inline constexpr int kMaxListeners = 8;
 
-// The socket and event tables; clients occupy 2 .. count + 1 with no gaps,
-// each with what has come of its current request. The tables own the
-// listener's and the clients' events; the stop signal's belongs to whoever
-// started the thread.
+// One client: its connection and event, what has come of its current
+// request, and its event stream if it is one. The record owns the socket and
+// the event (the socket is closed first when the record goes).
+struct ServiceClient {
+  platform::OwnedNetEvent event;
+  platform::OwnedSocket socket;
+  RequestState request;
+  StreamState stream;  // whether it is an event stream, and what it has still to send
+};
+
+// The listeners and the clients. A client's table index (its place in a wait)
+// runs from kFirstClientIndex to count + 1 with no gaps; Client(index) is its
+// record. The stop signal's event belongs to whoever started the thread; the
+// rest is owned here (the clients go before the listeners).
 struct ServiceTables {
-  platform::Socket sockets[kEventTableSize];
   platform::NetEvent stop = nullptr;
-  platform::OwnedNetEvent events[kEventTableSize];  // events[kStopIndex] stays empty
-  RequestState requests[kEventTableSize];
-  // Which clients are event streams, and what each has still to send.
-  StreamState streams[kEventTableSize];
-  int count = 0;
-  // sockets[kListenerIndex] is listeners[0].
-  platform::Socket listeners[kMaxListeners];
+  platform::OwnedNetEvent listenerEvent;  // one for all the listeners
+  platform::OwnedSocket listeners[kMaxListeners];
   int listenerCount = 0;
   int nextListener = 0;  // the listener the next accept tries first
+  ServiceClient clients[kMaxClients];
+  int count = 0;
 
-  ServiceTables();
+  ServiceClient& Client(int index) { return clients[index - kFirstClientIndex]; }
+  const ServiceClient& Client(int index) const { return clients[index - kFirstClientIndex]; }
 };
 
 // What the loop calls for a client that sent data.
@@ -89,7 +96,7 @@ int ClientToMakeRoomFor(const ServiceTables& tables);
 // listeners should rest (0 for not at all).
 ResultCode AcceptClient(platform::Network& net, ServiceTables& tables, int* pauseMs = nullptr);
 // Closes the client at `index`; the last client moves into its place.
-void RemoveClient(platform::Network& net, ServiceTables& tables, int index);
+void RemoveClient(ServiceTables& tables, int index);
 
 // The addresses a service listens on: config.listen, or 127.0.0.1 and (where
 // IPv6 exists) ::1 when it names none. `optional` marks the ones skipped

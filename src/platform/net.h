@@ -2,7 +2,9 @@
 // live above this seam; the backend supplies one wait over a table of events
 // (index 0 the stop signal, 1 the listeners, 2.. the clients), the lowest
 // signalled index first, and the non-blocking socket primitives that the
-// request reader and the response writer retry around.
+// request reader and the response writer retry around. This interface holds
+// only what the service uses; what only the tests need (a plain listener, a
+// blocking accept, a wait without a time limit) is in net_testing.h.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace talvex::platform {
 
@@ -96,20 +99,13 @@ class Network {
   virtual bool Startup() = 0;
   virtual void Cleanup() = 0;
 
-  // An IPv4 TCP socket, or kInvalidSocket.
-  virtual Socket OpenStreamSocket() = 0;
-  // Binds to 0.0.0.0:port (port in host order).
-  virtual bool Bind(Socket socket, std::uint16_t port) = 0;
-  // Listens with the system's largest backlog.
-  virtual bool Listen(Socket socket) = 0;
   // A TCP socket bound to address:port and listening (IPv6 sockets take only
   // IPv6). *out is kInvalidSocket unless the result is kListening.
   virtual ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) = 0;
-  // Takes one pending connection; kInvalidSocket when that fails (also when
-  // none is pending on a non-blocking listener).
-  virtual Socket Accept(Socket listener) = 0;
-  // The same, telling why nothing was taken.
+  // Takes one pending connection off a non-blocking listener, telling why
+  // nothing was taken when nothing was.
   virtual AcceptStatus TryAccept(Socket listener, Socket* out) = 0;
+  // Closed by the socket's owner (OwnedSocket) only.
   virtual void CloseSocket(Socket socket) = 0;
 
   // A new event; null when the system has none to give.
@@ -117,11 +113,10 @@ class Network {
   // Ties the socket's readiness (mask of NetEventMask) to the event and makes
   // the socket non-blocking.
   virtual bool SelectEvents(Socket socket, NetEvent event, unsigned mask) = 0;
-  // Waits without a time limit until one of events[0..count) is signalled and
-  // returns the lowest signalled index, or -1 when the wait failed. A null
-  // entry is never signalled (it is left out of the wait).
-  virtual int WaitAny(const NetEvent* events, int count) = 0;
-  // The same with a time limit (negative: none); kWaitTimedOut when it passed.
+  // Waits until one of events[0..count) is signalled and returns the lowest
+  // signalled index, or -1 when the wait failed. A null entry is never
+  // signalled (it is left out of the wait). With a time limit (negative:
+  // none), kWaitTimedOut when it passed.
   virtual int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) = 0;
   // Reports and clears what happened on the socket since the last report.
   virtual bool EnumEvents(Socket socket, NetEvent event, NetEventState* state) = 0;
@@ -158,6 +153,42 @@ class Network {
   }
 };
 
+// A socket and the network that closes it: closed when the owner goes or is
+// reset, unless it is handed on with release(). Every socket the service
+// keeps (the listeners, the clients) has one.
+class OwnedSocket {
+ public:
+  OwnedSocket() = default;
+  OwnedSocket(Network& net, Socket socket) noexcept : net_(&net), socket_(socket) {}
+  ~OwnedSocket() { reset(); }
+  OwnedSocket(OwnedSocket&& other) noexcept
+      : net_(other.net_), socket_(std::exchange(other.socket_, kInvalidSocket)) {}
+  OwnedSocket& operator=(OwnedSocket&& other) noexcept {
+    if (this != &other) {
+      reset();
+      net_ = other.net_;
+      socket_ = std::exchange(other.socket_, kInvalidSocket);
+    }
+    return *this;
+  }
+  OwnedSocket(const OwnedSocket&) = delete;
+  OwnedSocket& operator=(const OwnedSocket&) = delete;
+
+  Socket get() const noexcept { return socket_; }
+  explicit operator bool() const noexcept { return socket_ != kInvalidSocket; }
+  // Hands the socket over; this owner is empty afterwards.
+  [[nodiscard]] Socket release() noexcept { return std::exchange(socket_, kInvalidSocket); }
+  // Closes the socket (if there is one); the owner is empty afterwards.
+  void reset() noexcept {
+    const Socket old = std::exchange(socket_, kInvalidSocket);
+    if (old != kInvalidSocket) net_->CloseSocket(old);
+  }
+
+ private:
+  Network* net_ = nullptr;
+  Socket socket_ = kInvalidSocket;
+};
+
 // "127.0.0.1" or "::1" (IPv6 without brackets) into *out; false for anything
 // else, host names included.
 bool ParseIpAddress(std::string_view text, IpAddress* out);
@@ -173,7 +204,7 @@ std::string FormatEndpoint(const IpAddress& address, std::uint16_t port);
 Network& SystemNetwork();
 
 // An auto-reset signal that can stand at index 0 of the event table: Set()
-// makes the next WaitAny that includes it report it, and that report clears
+// makes the next wait that includes it report it, and that report clears
 // it again.
 class StopSignal {
  public:

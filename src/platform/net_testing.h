@@ -19,4 +19,17 @@ bool LocalPort(Socket socket, std::uint16_t* port);
 // Shrinks the send buffer of a socket (so that sends block early).
 bool SetSendBufferSize(Socket socket, int bytes);
 
+// An IPv4 TCP socket, or kInvalidSocket.
+Socket OpenStreamSocket();
+// Binds to 0.0.0.0:port (port in host order); a second socket cannot take a
+// port that a listener holds.
+bool Bind(Socket socket, std::uint16_t port);
+// Listens with the system's largest backlog.
+bool Listen(Socket socket);
+// Takes one pending connection; kInvalidSocket when that fails (also when
+// none is pending on a non-blocking listener).
+Socket Accept(Socket listener);
+// SystemNetwork().WaitAnyFor without a time limit.
+int WaitAny(const NetEvent* events, int count);
+
 }  // namespace talvex::platform

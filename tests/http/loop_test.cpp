@@ -445,13 +445,16 @@ TEST(EventLoopLimit, WhenEveryClientIsMidRequestTheNewOneWaitsForTheirTimeToRunO
 class ClientTable : public ::testing::Test {
  protected:
   void SetUp() override {
-    tables.sockets[kListenerIndex] = net.OpenStreamSocket();
-    tables.events[kListenerIndex] = net.CreateEvent();
+    platform::Socket listener = platform::kInvalidSocket;
+    net.OpenListener(platform::IpAddress{}, 0, &listener);
+    tables.listeners[tables.listenerCount++] = platform::OwnedSocket(net, listener);
+    tables.listenerEvent = net.CreateEvent();
     for (int i = 0; i < 4; ++i) {
       sockets.push_back(net.QueueConnection());
       ASSERT_EQ(AcceptClient(net, tables), kOk);
     }
   }
+  Socket SocketAt(int index) const { return tables.Client(index).socket.get(); }
   FakeNetwork net;
   ServiceTables tables;
   std::vector<Socket> sockets;
@@ -459,8 +462,8 @@ class ClientTable : public ::testing::Test {
 
 TEST_F(ClientTable, AcceptFillsIndicesInOrder) {
   EXPECT_EQ(tables.count, 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(tables.sockets[kFirstClientIndex + i], sockets[i]);
-  EXPECT_EQ(tables.sockets[6], platform::kInvalidSocket);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(SocketAt(kFirstClientIndex + i), sockets[i]);
+  EXPECT_EQ(SocketAt(6), platform::kInvalidSocket);
 }
 
 TEST_F(ClientTable, AcceptErrorsOfOneConnectionOrOfResourcesDoNotEndTheService) {
@@ -484,33 +487,33 @@ TEST_F(ClientTable, AcceptErrorsOfOneConnectionOrOfResourcesDoNotEndTheService) 
 }
 
 TEST_F(ClientTable, RemovingTheFirstMovesTheLastIntoItsPlace) {
-  platform::NetEvent lastEvent = tables.events[5].get();
-  RemoveClient(net, tables, 2);
+  platform::NetEvent lastEvent = tables.Client(5).event.get();
+  RemoveClient(tables, 2);
   EXPECT_EQ(tables.count, 3);
-  EXPECT_EQ(tables.sockets[2], sockets[3]);
-  EXPECT_EQ(tables.events[2].get(), lastEvent);
-  EXPECT_EQ(tables.sockets[3], sockets[1]);
-  EXPECT_EQ(tables.sockets[4], sockets[2]);
-  EXPECT_EQ(tables.sockets[5], platform::kInvalidSocket);
-  EXPECT_EQ(tables.events[5], nullptr);
+  EXPECT_EQ(SocketAt(2), sockets[3]);
+  EXPECT_EQ(tables.Client(2).event.get(), lastEvent);
+  EXPECT_EQ(SocketAt(3), sockets[1]);
+  EXPECT_EQ(SocketAt(4), sockets[2]);
+  EXPECT_EQ(SocketAt(5), platform::kInvalidSocket);
+  EXPECT_EQ(tables.Client(5).event, nullptr);
   EXPECT_EQ(net.closedSockets, (std::vector<Socket>{sockets[0]}));
 }
 
 TEST_F(ClientTable, RemovingTheLastLeavesTheOthersInPlace) {
-  RemoveClient(net, tables, 5);
+  RemoveClient(tables, 5);
   EXPECT_EQ(tables.count, 3);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(tables.sockets[kFirstClientIndex + i], sockets[i]);
-  EXPECT_EQ(tables.sockets[5], platform::kInvalidSocket);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(SocketAt(kFirstClientIndex + i), sockets[i]);
+  EXPECT_EQ(SocketAt(5), platform::kInvalidSocket);
 }
 
 TEST_F(ClientTable, RemoveIgnoresTheListenerStopAndEmptyIndices) {
-  RemoveClient(net, tables, kListenerIndex);
-  RemoveClient(net, tables, kStopIndex);
-  RemoveClient(net, tables, 6);
+  RemoveClient(tables, kListenerIndex);
+  RemoveClient(tables, kStopIndex);
+  RemoveClient(tables, 6);
   EXPECT_EQ(tables.count, 4);
   EXPECT_TRUE(net.closedSockets.empty());
   ServiceTables empty;
-  RemoveClient(net, empty, 2);
+  RemoveClient(empty, 2);
   EXPECT_EQ(empty.count, 0);
 }
 

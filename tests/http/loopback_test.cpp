@@ -23,9 +23,9 @@ using platform::Socket;
 // A port that was free a moment ago.
 std::uint16_t FreePort() {
   platform::Network& net = platform::SystemNetwork();
-  Socket s = net.OpenStreamSocket();
+  Socket s = platform::OpenStreamSocket();
   std::uint16_t port = 0;
-  if (net.Bind(s, 0)) platform::LocalPort(s, &port);
+  if (platform::Bind(s, 0)) platform::LocalPort(s, &port);
   net.CloseSocket(s);
   return port;
 }
@@ -156,9 +156,9 @@ TEST_F(LoopbackService, StopClosesClientsAndTheListener) {
 
 TEST(LoopbackPort, TakenPortEndsWithBindFailed) {
   platform::Network& net = platform::SystemNetwork();
-  Socket holder = net.OpenStreamSocket();
-  ASSERT_TRUE(net.Bind(holder, 0));
-  ASSERT_TRUE(net.Listen(holder));
+  Socket holder = platform::OpenStreamSocket();
+  ASSERT_TRUE(platform::Bind(holder, 0));
+  ASSERT_TRUE(platform::Listen(holder));
   std::uint16_t port = 0;
   ASSERT_TRUE(platform::LocalPort(holder, &port));
   auto stop = platform::CreateStopSignal();

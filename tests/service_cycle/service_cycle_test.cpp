@@ -40,9 +40,9 @@ platform::Network& Net() {
 }
 
 std::uint16_t FreePort() {
-  Socket s = Net().OpenStreamSocket();
+  Socket s = platform::OpenStreamSocket();
   std::uint16_t port = 0;
-  if (Net().Bind(s, 0)) platform::LocalPort(s, &port);
+  if (platform::Bind(s, 0)) platform::LocalPort(s, &port);
   Net().CloseSocket(s);
   return port;
 }

@@ -41,7 +41,7 @@ class FakeNetwork : public platform::Network {
   int failCreateEventAt = -1;  // the n-th CreateEvent (0-based) returns null
   int failSelectAt = -1;       // the n-th SelectEvents fails
   bool failAccept = false, failEnum = false, failWait = false;
-  int waitIndexOverride = -1;  // WaitAny returns this once when >= 0
+  int waitIndexOverride = -1;  // a wait returns this once when >= 0
   static constexpr std::size_t kMaxWaits = 10000;
 
   // Run in order whenever a wait finds nothing signalled; once they are used
@@ -95,12 +95,6 @@ class FakeNetwork : public platform::Network {
 
   bool Startup() override { return !failStartup; }
   void Cleanup() override { ++cleanups; }
-  platform::Socket OpenStreamSocket() override {
-    if (failSocket) return platform::kInvalidSocket;
-    listener = nextSocket_++;
-    return listener;
-  }
-  bool Bind(platform::Socket, std::uint16_t) override { return !failBind; }
   // Listeners: IPv4 only unless withIpv6; the failure switches above apply.
   bool withIpv6 = false;
   std::vector<platform::Socket> listeners;
@@ -116,16 +110,9 @@ class FakeNetwork : public platform::Network {
     if (listener == platform::kInvalidSocket) listener = *out;
     return platform::ListenStatus::kListening;
   }
-  bool Listen(platform::Socket) override { return !failListen; }
-  platform::Socket Accept(platform::Socket) override {
-    if (failAccept || pending_.empty()) return platform::kInvalidSocket;
-    platform::Socket s = pending_.front();
-    pending_.pop_front();
-    return s;
-  }
   // Consumed first by TryAccept when non-empty.
   std::deque<platform::AcceptStatus> acceptScript;
-  platform::AcceptStatus TryAccept(platform::Socket l, platform::Socket* out) override {
+  platform::AcceptStatus TryAccept(platform::Socket, platform::Socket* out) override {
     *out = platform::kInvalidSocket;
     if (!acceptScript.empty()) {
       const auto st = acceptScript.front();
@@ -133,9 +120,10 @@ class FakeNetwork : public platform::Network {
       if (st != platform::AcceptStatus::kAccepted) return st;
     }
     if (failAccept) return platform::AcceptStatus::kFailed;
-    *out = Accept(l);
-    return *out == platform::kInvalidSocket ? platform::AcceptStatus::kNonePending
-                                            : platform::AcceptStatus::kAccepted;
+    if (pending_.empty()) return platform::AcceptStatus::kNonePending;
+    *out = pending_.front();
+    pending_.pop_front();
+    return platform::AcceptStatus::kAccepted;
   }
   void CloseSocket(platform::Socket s) override { closedSockets.push_back(s); }
   platform::OwnedNetEvent CreateEvent() override {
@@ -153,9 +141,6 @@ class FakeNetwork : public platform::Network {
   std::int64_t nowMs = 1000000;
   std::int64_t NowMs() override { return nowMs; }
   std::vector<int> waitTimeouts;  // per WaitAnyFor: its time limit
-  int WaitAny(const platform::NetEvent* events, int count) override {
-    return WaitAnyFor(events, count, -1);
-  }
   int WaitAnyFor(const platform::NetEvent* events, int count, int timeoutMs) override {
     waitTimeouts.push_back(timeoutMs);
     listenerInWait.push_back(count > 1 && events[1] != nullptr);

@@ -44,10 +44,10 @@ TEST_F(Win32Network, StopSignalIsReportedOnceThenCleared) {
   ASSERT_TRUE(net.SelectEvents(b, clientEvent, kNetRead | kNetClose));
   stop->Set();
   NetEvent table[2] = {stop->Event(), clientEvent};
-  EXPECT_EQ(net.WaitAny(table, 2), 0);
+  EXPECT_EQ(WaitAny(table, 2), 0);
   // The report cleared it: the next wait sees only the client's data.
   SendByte(a);
-  EXPECT_EQ(net.WaitAny(table, 2), 1);
+  EXPECT_EQ(WaitAny(table, 2), 1);
 }
 
 TEST_F(Win32Network, LowestSignalledIndexComesFirstAndNullEntriesAreLeftOut) {
@@ -61,9 +61,9 @@ TEST_F(Win32Network, LowestSignalledIndexComesFirstAndNullEntriesAreLeftOut) {
   SendByte(a);
   NetEvent table[4] = {nullptr, nullptr, second, first};
   // Both are signalled once the bytes arrive; the lower index wins.
-  EXPECT_EQ(net.WaitAny(table, 4), 2);
+  EXPECT_EQ(WaitAny(table, 4), 2);
   NetEvent onlyNull[2] = {nullptr, nullptr};
-  EXPECT_EQ(net.WaitAny(onlyNull, 2), -1);
+  EXPECT_EQ(WaitAny(onlyNull, 2), -1);
   net.CloseSocket(c);
   net.CloseSocket(d);
 }
@@ -79,7 +79,7 @@ TEST_F(Win32Network, EnumEventsReportsDataThenThePeerClosing) {
 
   SendByte(a, 'q');
   NetEvent table[1] = {e};
-  ASSERT_EQ(net.WaitAny(table, 1), 0);
+  ASSERT_EQ(WaitAny(table, 1), 0);
   NetEventState state;
   ASSERT_TRUE(net.EnumEvents(b, e, &state));
   EXPECT_TRUE(state.readable);
@@ -90,7 +90,7 @@ TEST_F(Win32Network, EnumEventsReportsDataThenThePeerClosing) {
 
   net.CloseSocket(a);
   a = kInvalidSocket;
-  ASSERT_EQ(net.WaitAny(table, 1), 0);
+  ASSERT_EQ(WaitAny(table, 1), 0);
   state = NetEventState{};
   ASSERT_TRUE(net.EnumEvents(b, e, &state));
   EXPECT_TRUE(state.closed);
@@ -98,29 +98,29 @@ TEST_F(Win32Network, EnumEventsReportsDataThenThePeerClosing) {
 }
 
 TEST_F(Win32Network, ListenerSignalsPendingConnectionsAndRefusesASecondBind) {
-  Socket listener = net.OpenStreamSocket();
+  Socket listener = OpenStreamSocket();
   ASSERT_NE(listener, kInvalidSocket);
-  ASSERT_TRUE(net.Bind(listener, 0));
-  ASSERT_TRUE(net.Listen(listener));
+  ASSERT_TRUE(Bind(listener, 0));
+  ASSERT_TRUE(Listen(listener));
   std::uint16_t port = 0;
   ASSERT_TRUE(LocalPort(listener, &port));
   ASSERT_NE(port, 0);
 
-  Socket rival = net.OpenStreamSocket();
-  EXPECT_FALSE(net.Bind(rival, port));
+  Socket rival = OpenStreamSocket();
+  EXPECT_FALSE(Bind(rival, port));
   net.CloseSocket(rival);
 
   NetEvent e = Event();
   ASSERT_TRUE(net.SelectEvents(listener, e, kNetAccept));
-  EXPECT_EQ(net.Accept(listener), kInvalidSocket);  // none pending, non-blocking
+  EXPECT_EQ(Accept(listener), kInvalidSocket);  // none pending, non-blocking
   Socket client = ConnectLoopback(port);
   ASSERT_NE(client, kInvalidSocket);
   NetEvent table[1] = {e};
-  ASSERT_EQ(net.WaitAny(table, 1), 0);
+  ASSERT_EQ(WaitAny(table, 1), 0);
   NetEventState state;
   ASSERT_TRUE(net.EnumEvents(listener, e, &state));
   EXPECT_TRUE(state.readable);
-  Socket served = net.Accept(listener);
+  Socket served = Accept(listener);
   EXPECT_NE(served, kInvalidSocket);
   net.CloseSocket(served);
   net.CloseSocket(client);
@@ -148,7 +148,7 @@ TEST_F(Win32Network, ResetEventStaysRaisedOnlyWhileBytesWait) {
   SendByte(a, '1');
   SendByte(a, '2');
   ASSERT_EQ(net.WaitReadable(b, 2000), WaitStatus::kReady);
-  ASSERT_EQ(net.WaitAny(table, 2), 0);
+  ASSERT_EQ(WaitAny(table, 2), 0);
   NetEventState state;
   ASSERT_TRUE(net.EnumEvents(b, e, &state));
   std::uint8_t byte = 0;
@@ -157,7 +157,7 @@ TEST_F(Win32Network, ResetEventStaysRaisedOnlyWhileBytesWait) {
   net.ResetEvent(e);
 
   stop->Set();
-  EXPECT_EQ(net.WaitAny(table, 2), 0) << "the second byte was forgotten";
+  EXPECT_EQ(WaitAny(table, 2), 0) << "the second byte was forgotten";
   state = NetEventState{};
   ASSERT_TRUE(net.EnumEvents(b, e, &state));
   EXPECT_TRUE(state.readable);
@@ -165,13 +165,13 @@ TEST_F(Win32Network, ResetEventStaysRaisedOnlyWhileBytesWait) {
   ASSERT_EQ(net.Receive(b, &byte, 1, &n), IoStatus::kDone);
   EXPECT_EQ(byte, '2');
   net.ResetEvent(e);
-  EXPECT_EQ(net.WaitAny(table, 2), 1);  // nothing left: only the stop signal
+  EXPECT_EQ(WaitAny(table, 2), 1);  // nothing left: only the stop signal
 }
 
 TEST_F(Win32Network, SecondPendingConnectionIsSignalledAfterTheFirstIsAccepted) {
-  Socket listener = net.OpenStreamSocket();
-  ASSERT_TRUE(net.Bind(listener, 0));
-  ASSERT_TRUE(net.Listen(listener));
+  Socket listener = OpenStreamSocket();
+  ASSERT_TRUE(Bind(listener, 0));
+  ASSERT_TRUE(Listen(listener));
   std::uint16_t port = 0;
   ASSERT_TRUE(LocalPort(listener, &port));
   NetEvent e = Event();
@@ -180,12 +180,12 @@ TEST_F(Win32Network, SecondPendingConnectionIsSignalledAfterTheFirstIsAccepted) 
   Socket c2 = ConnectLoopback(port);
   ASSERT_NE(c2, kInvalidSocket);
   NetEvent table[1] = {e};
-  ASSERT_EQ(net.WaitAny(table, 1), 0);
-  Socket s1 = net.Accept(listener);
+  ASSERT_EQ(WaitAny(table, 1), 0);
+  Socket s1 = Accept(listener);
   ASSERT_NE(s1, kInvalidSocket);
   net.ResetEvent(e);
-  ASSERT_EQ(net.WaitAny(table, 1), 0);
-  Socket s2 = net.Accept(listener);
+  ASSERT_EQ(WaitAny(table, 1), 0);
+  Socket s2 = Accept(listener);
   EXPECT_NE(s2, kInvalidSocket);
   for (Socket s : {s1, s2, c1, c2, listener}) net.CloseSocket(s);
 }

@@ -61,25 +61,6 @@ class PosixNetwork final : public Network {
   bool Startup() override { return true; }
   void Cleanup() override {}
 
-  Socket OpenStreamSocket() override {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
-  }
-
-  bool Bind(Socket s, std::uint16_t port) override {
-    // Without it a restart would fail to bind while old connections linger in
-    // TIME_WAIT; on Linux it never lets a second listener share the port.
-    const int on = 1;
-    setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return bind(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  }
-
-  bool Listen(Socket s) override { return listen(Fd(s), SOMAXCONN) == 0; }
-
   ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
     *out = kInvalidSocket;
     const int family = address.v6 ? AF_INET6 : AF_INET;
@@ -107,14 +88,6 @@ class PosixNetwork final : public Network {
     if (listen(fd.get(), SOMAXCONN) != 0) return ListenStatus::kListenFailed;
     *out = static_cast<Socket>(fd.release());
     return ListenStatus::kListening;
-  }
-
-  Socket Accept(Socket listener) override {
-    Socket s = kInvalidSocket;
-    for (;;) {
-      const AcceptStatus status = TryAccept(listener, &s);
-      if (status != AcceptStatus::kTransient || errno != EINTR) return s;
-    }
   }
 
   AcceptStatus TryAccept(Socket listener, Socket* out) override {
@@ -190,10 +163,6 @@ class PosixNetwork final : public Network {
     e->interest = interest;
     e->reported = 0;
     return true;
-  }
-
-  int WaitAny(const NetEvent* events, int count) override {
-    return WaitAnyFor(events, count, -1);
   }
 
   int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) override {
@@ -414,6 +383,39 @@ bool LocalPort(Socket s, std::uint16_t* port) {
 
 bool SetSendBufferSize(Socket socket, int bytes) {
   return setsockopt(Fd(socket), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+Socket OpenStreamSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? kInvalidSocket : static_cast<Socket>(fd);
+}
+
+bool Bind(Socket s, std::uint16_t port) {
+  // Without it a restart would fail to bind while old connections linger in
+  // TIME_WAIT; on Linux it never lets a second listener share the port.
+  const int on = 1;
+  setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+bool Listen(Socket s) {
+  return listen(Fd(s), SOMAXCONN) == 0;
+}
+
+Socket Accept(Socket listener) {
+  Socket s = kInvalidSocket;
+  for (;;) {
+    const AcceptStatus status = SystemNetwork().TryAccept(listener, &s);
+    if (status != AcceptStatus::kTransient || errno != EINTR) return s;
+  }
+}
+
+int WaitAny(const NetEvent* events, int count) {
+  return SystemNetwork().WaitAnyFor(events, count, -1);
 }
 
 }  // namespace talvex::platform

@@ -125,24 +125,6 @@ class WinsockNetwork final : public Network {
   }
   void Cleanup() override { WSACleanup(); }
 
-  Socket OpenStreamSocket() override {
-    EnsureWinsock();
-    const SOCKET s =
-        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
-  }
-
-  bool Bind(Socket s, std::uint16_t port) override {
-    // No socket option: a second listener on the port fails to bind.
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return bind(Sock(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  }
-
-  bool Listen(Socket s) override { return listen(Sock(s), SOMAXCONN) == 0; }
-
   ListenStatus OpenListener(const IpAddress& address, std::uint16_t port, Socket* out) override {
     EnsureWinsock();
     *out = kInvalidSocket;
@@ -171,12 +153,6 @@ class WinsockNetwork final : public Network {
     if (listen(s, SOMAXCONN) != 0) return ListenStatus::kListenFailed;
     *out = static_cast<Socket>(owned.release());
     return ListenStatus::kListening;
-  }
-
-  Socket Accept(Socket listener) override {
-    Socket s = kInvalidSocket;
-    TryAccept(listener, &s);
-    return s;
   }
 
   AcceptStatus TryAccept(Socket listener, Socket* out) override {
@@ -246,8 +222,6 @@ class WinsockNetwork final : public Network {
     record->socket = Sock(s);
     return true;
   }
-
-  int WaitAny(const NetEvent* events, int count) override { return WaitAnyFor(events, count, -1); }
 
   int WaitAnyFor(const NetEvent* events, int count, int timeoutMs) override {
     if (count < 1 || count > kMaxWaitEntries) return -1;
@@ -448,6 +422,36 @@ bool LocalPort(Socket s, std::uint16_t* port) {
 bool SetSendBufferSize(Socket socket, int bytes) {
   return setsockopt(Sock(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
                     sizeof bytes) == 0;
+}
+
+Socket OpenStreamSocket() {
+  EnsureWinsock();
+  const SOCKET s =
+      WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
+bool Bind(Socket s, std::uint16_t port) {
+  // No socket option: a second listener on the port fails to bind.
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  return bind(Sock(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+bool Listen(Socket s) {
+  return listen(Sock(s), SOMAXCONN) == 0;
+}
+
+Socket Accept(Socket listener) {
+  Socket s = kInvalidSocket;
+  SystemNetwork().TryAccept(listener, &s);
+  return s;
+}
+
+int WaitAny(const NetEvent* events, int count) {
+  return SystemNetwork().WaitAnyFor(events, count, -1);
 }
 
 }  // namespace talvex::platform
