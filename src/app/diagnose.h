@@ -1,8 +1,9 @@
 // talvex-server --diagnose: a one-shot report of what the server would find
-// and why, in the order auto-detection goes (HID, the USB driver, serial
-// ports 1 to 32), then the photo decoder library, the service port and the
-// temporary folder, ending with one verdict. It never starts the service and
-// never reads a card: a reader is only asked the probe frame.
+// and why: every device auto-detection's own survey reports, in its order,
+// with the rule that took or refused it, then the photo decoder library, the
+// service port and the temporary folder, ending with one verdict. It never
+// starts the service and never reads a card: a reader is only asked the probe
+// frame.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,7 @@ struct UsbEntry {
   bool opened = false;
   platform::OpenFailure openFailure = platform::OpenFailure::kNone;
   std::vector<platform::ProcessRef> holders;
+  bool reached = true;  // false: discovery had taken an earlier device
   std::optional<ResultCode> probeResult;
   std::string ruleLine;  // for an untagged device: the udev line that tags it
 };
@@ -115,17 +117,17 @@ struct Report {
   DecoderEntry decoder;
   PortEntry port;
   TempEntry temp;
-  // The reader auto-detection would take: its selector (0: none) and where.
+  // The reader auto-detection takes: its selector (0: none) and where.
   int readerSelector = 0;
   std::string readerPath;
   std::vector<Finding> findings;  // in the order to fix them
   int ExitCode() const;
 };
 
-// The sections on their own.
-std::vector<HidEntry> DiagnoseHid(const Queries& queries, bool* enumerated);
-std::vector<UsbEntry> DiagnoseUsb(const Queries& queries);
-std::vector<SerialEntry> DiagnoseSerial(const Queries& queries);
+// The sections on their own. ProbeReaders fills the HID, USB and serial
+// sections and the reader that auto-detection takes (one survey of the
+// reader layer's discovery).
+void ProbeReaders(Report& report, const Queries& queries);
 // The decoder as the server looks for it: in `besideFolder` (the server's
 // own folder, with a trailing separator), then by the system's search.
 DecoderEntry DiagnoseDecoder(const std::string& besideFolder);
@@ -134,7 +136,8 @@ TempEntry DiagnoseTempFolder();
 
 // The whole report, with its findings.
 Report Diagnose(std::uint16_t port, const Queries& queries = Queries());
-// Works out which reader would be taken and the findings, in fixing order.
+// The findings, in fixing order. With no reader taken, one the running
+// Talvex holds counts as found.
 void Assess(Report& report);
 
 std::string FormatText(const Report& report);

@@ -9,6 +9,8 @@
 
 #include "platform/devices.h"
 #include "reader/device_search.h"
+#include "reader/discovery.h"
+#include "reader/discovery_testing.h"
 #include "reader/frame.h"
 #include "reader/session.h"
 #include "reader/trace.h"
@@ -21,8 +23,8 @@ constexpr std::uint32_t kReportPayload = platform::kHidReportSize - 1;  // 64
 // The string buffer holds 127 UTF-16 units and a terminating zero.
 constexpr std::size_t kMaxStringUnits = platform::kHidStringBufferSize / 2 - 1;
 
-constexpr std::u16string_view kManufacturerMark = u"KAVRO";
-constexpr std::u16string_view kProductMark = u"TalvexReaderDevice";
+constexpr HidMarks kReaderMarks{u"KAVRO", u"TalvexReaderDevice"};
+const HidMarks* currentMarks = &kReaderMarks;
 
 // The text the buffer holds: UTF-16LE up to the first zero unit, and never
 // more than 127 units even when the device left no terminator.
@@ -117,12 +119,24 @@ bool IsHidClass(const platform::DeviceInterface& device) {
   return IsSetupClass(device, platform::kHidClassGuid);
 }
 
+const HidMarks& ReaderHidMarks() {
+  return *currentMarks;
+}
+
+ScopedHidMarks::ScopedHidMarks(HidMarks marks) : saved_(currentMarks), marks_(marks) {
+  currentMarks = &marks_;
+}
+
+ScopedHidMarks::~ScopedHidMarks() {
+  currentMarks = saved_;
+}
+
 bool IsReaderManufacturer(std::u16string_view manufacturer) {
-  return manufacturer.find(kManufacturerMark) != std::u16string_view::npos;
+  return manufacturer.find(currentMarks->manufacturer) != std::u16string_view::npos;
 }
 
 bool IsReaderProduct(std::u16string_view product) {
-  return product.find(kProductMark) != std::u16string_view::npos;
+  return product.find(currentMarks->product) != std::u16string_view::npos;
 }
 
 // Manufacturer and product are fetched into one buffer, zero-filled once and
@@ -158,25 +172,45 @@ HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts) {
              : HidRefusal::kReportLengths;
 }
 
-std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path) {
+std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path, DiscoveryObserver* survey) {
+  platform::HidBackend& backend = *platform::Devices().hid;
+  std::unique_ptr<platform::HidDevice> taken;
   std::string found;
-  std::unique_ptr<platform::HidDevice> device = FirstReaderDevice<platform::HidDevice>(
-      *platform::Devices().hid, "hid", IsHidClass, RefusalName(HidRefusal::kNotHidClass),
-      [](platform::HidDevice& open) -> const char* {
-        const HidRefusal refusal = CheckHidStrings(open, nullptr);
-        return refusal == HidRefusal::kNone ? nullptr : RefusalName(refusal);
-      },
-      &found);
-  // The first device with the right strings decides: the search is not
-  // resumed when its report sizes are wrong.
-  if (!device) return nullptr;
-  if (const HidRefusal refusal = CheckHidReportLengths(*device, nullptr);
-      refusal != HidRefusal::kNone) {
-    LogCandidate("hid", found, false, RefusalName(refusal));
-    return nullptr;
+  auto visit = [&](const platform::DeviceInterface& interface, bool reached) {
+    HidCandidate seen;
+    seen.interface = &interface;
+    seen.reached = reached;
+    HidFacts* facts = survey != nullptr ? &seen.facts : nullptr;
+    std::unique_ptr<platform::HidDevice> device;
+    const char* reason = nullptr;
+    bool ends = false;
+    if (!IsHidClass(interface)) {
+      seen.refusal = HidRefusal::kNotHidClass;
+    } else if (device = backend.Open(interface); !device) {  // held by another program, or gone
+      reason = kDoesNotOpen;
+    } else {
+      seen.device = device.get();
+      seen.refusal = CheckHidStrings(*device, facts);
+      // The first device with the reader's strings decides: the walk is not
+      // resumed when its report sizes are wrong.
+      ends = seen.refusal == HidRefusal::kNone;
+      if (ends) seen.refusal = CheckHidReportLengths(*device, facts);
+    }
+    if (reason == nullptr && seen.refusal != HidRefusal::kNone) reason = RefusalName(seen.refusal);
+    seen.taken = reached && ends && reason == nullptr;
+    if (reached && reason != nullptr) LogCandidate("hid", interface.path, false, reason);
+    if (survey != nullptr) survey->SawHid(seen);
+    if (seen.taken) {
+      found = interface.path;
+      taken = std::move(device);
+    }
+    return ends;
+  };
+  if (!WalkDevices(backend, survey != nullptr, visit) && survey != nullptr) {
+    survey->ListFailed(TransportKind::kHid);
   }
-  if (path != nullptr) *path = std::move(found);
-  return device;
+  if (taken && path != nullptr) *path = std::move(found);
+  return taken;
 }
 
 std::unique_ptr<Transport> HidTransportOver(std::unique_ptr<platform::HidDevice> device) {

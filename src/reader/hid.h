@@ -12,13 +12,25 @@
 namespace talvex {
 
 struct ReaderContext;
+class DiscoveryObserver;
 
-// Discovery: the first HID device that opens and whose manufacturer string
-// contains "KAVRO" and product string "TalvexReaderDevice"; it must then have
-// 65-byte input and output reports, or the result is none. path, when given,
-// is set to the device's path when one is found. With verbose logging every
-// device passed over gets a candidate line with its reason.
-std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path = nullptr);
+// The marks a reader's HID strings carry, as case-sensitive substrings:
+// "KAVRO" in the manufacturer string, "TalvexReaderDevice" in the product
+// string.
+struct HidMarks {
+  std::u16string_view manufacturer;
+  std::u16string_view product;
+};
+const HidMarks& ReaderHidMarks();
+
+// Discovery: the first HID device that opens and whose strings carry the
+// marks; it must then have 65-byte input and output reports, or the result
+// is none. path, when given, is set to the device's path when one is found.
+// With verbose logging every device passed over gets a candidate line with
+// its reason. A survey reports every device to its observer and walks on to
+// the last.
+std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path = nullptr,
+                                                   DiscoveryObserver* survey = nullptr);
 
 // The rules discovery applies to one HID device, in its order, for those who
 // need to know why a device is passed over (the diagnosis).
@@ -26,9 +38,9 @@ enum class HidRefusal {
   kNone,                    // passes the check asked for
   kNotHidClass,             // its setup class is not the HID class
   kManufacturerUnreadable,  // the manufacturer string request failed
-  kManufacturerMismatch,    // the manufacturer string lacks "KAVRO"
+  kManufacturerMismatch,    // the manufacturer string lacks its mark
   kProductUnreadable,       // the product string request failed
-  kProductMismatch,         // the product string lacks "TalvexReaderDevice"
+  kProductMismatch,         // the product string lacks its mark
   kCapabilitiesUnreadable,  // the report lengths cannot be read
   kReportLengths,           // input and output reports are not both 65 bytes
 };
@@ -44,7 +56,7 @@ struct HidFacts {
 };
 
 bool IsHidClass(const platform::DeviceInterface& device);
-// The two string rules on their own: the marks as case-sensitive substrings.
+// The two string rules on their own.
 bool IsReaderManufacturer(std::u16string_view manufacturer);
 bool IsReaderProduct(std::u16string_view product);
 // The string check: manufacturer, then product, into one buffer that is not

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/devices.h"
+#include "reader/discovery.h"
 #include "reader/frame.h"
 #include "reader/session.h"
 #include "reader/trace.h"
@@ -61,15 +62,29 @@ std::unique_ptr<Transport> SerialTransportOver(std::unique_ptr<platform::SerialP
   return std::unique_ptr<Transport>(new (std::nothrow) SerialTransport(std::move(port)));
 }
 
-ResultCode ScanSerialPorts(ReaderContext& ctx) {
+ResultCode ScanSerialPorts(ReaderContext& ctx, DiscoveryObserver* survey) {
   ResultCode result = kPortOpenFailed;
   const std::int32_t selector = ctx.transport;
+  bool found = false;
   for (int number = kScanFirstPort; number <= kScanLastPort; ++number) {
     std::unique_ptr<platform::SerialPort> port = OpenSerialPort(number, ctx.baudRate, false);
     // "COM32" at the longest, no allocation.
     std::string name = SerialPortName(number);
+    SerialCandidate seen;
+    seen.number = number;
+    seen.opened = port != nullptr;
     if (!port) {
       LogCandidate("serial", name, false, kDoesNotOpen);
+      if (survey != nullptr) survey->SawSerial(seen);
+      continue;
+    }
+    if (found) {  // a survey past the reader: the port is probed on its own
+      ReaderContext past;
+      past.transport = number;
+      past.baudRate = ctx.baudRate;
+      past.device = std::move(port);
+      seen.probe = ExchangeFrame(past, kProbeFrame, sizeof kProbeFrame);
+      survey->SawSerial(seen);
       continue;
     }
     platform::SerialPort* open = port.get();
@@ -81,15 +96,19 @@ ResultCode ScanSerialPorts(ReaderContext& ctx) {
     result = ExchangeFrame(ctx, kProbeFrame, sizeof kProbeFrame);
     LogCandidate("serial", ctx.port, result == kOk, result == kOk ? kProbeAnswered : kProbeFailed,
                  result);
+    seen.probe = result;
+    if (survey != nullptr) survey->SawSerial(seen);
     if (result == kOk) {
       open->SetTimeouts(kNormalTimeouts);
-      return kOk;
+      if (survey == nullptr) return kOk;
+      found = true;
+      continue;
     }
     ctx.transport = selector;
     ctx.port.clear();
     ctx.device.reset();
   }
-  return result;
+  return found ? kOk : result;
 }
 
 }  // namespace talvex

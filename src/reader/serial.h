@@ -10,6 +10,7 @@
 namespace talvex {
 
 struct ReaderContext;
+class DiscoveryObserver;
 
 inline constexpr platform::CommTimeouts kNormalTimeouts{1000, 1, 3000, 1, 3000};
 inline constexpr platform::CommTimeouts kScanTimeouts{50, 1, 150, 1, 150};
@@ -25,7 +26,8 @@ std::unique_ptr<platform::SerialPort> OpenSerialPort(int number, int baudRate, b
 ResultCode SerialExchange(ReaderContext& ctx, const std::uint8_t* request, std::uint32_t length);
 
 // Tries ports 1 to 32 with the probe frame; on 0 ctx holds the open port
-// (normal timeouts) and ctx.transport is its number.
-ResultCode ScanSerialPorts(ReaderContext& ctx);
+// (normal timeouts) and ctx.transport is its number. A survey reports every
+// port to its observer, and probes the ports past the reader as well.
+ResultCode ScanSerialPorts(ReaderContext& ctx, DiscoveryObserver* survey = nullptr);
 
 }  // namespace talvex

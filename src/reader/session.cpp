@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "reader/discovery.h"
 #include "reader/hid.h"
 #include "reader/serial.h"
 #include "reader/trace.h"
@@ -28,34 +29,57 @@ std::uint32_t BigEndian16(const std::uint8_t* p) {
 }
 
 // Probes the device just put into ctx; on a refusal it is closed again.
-bool Probe(ReaderContext& ctx) {
+bool Probe(ReaderContext& ctx, DiscoveryObserver* survey) {
   const ResultCode rc = ExchangeFrame(ctx, kProbeFrame, sizeof kProbeFrame);
   LogCandidate(TransportName(ctx.transport), ctx.port, rc == kOk,
                rc == kOk ? kProbeAnswered : kProbeFailed, rc);
+  if (survey != nullptr) survey->Probed(TransportKindOf(ctx.transport), rc);
   if (rc == kOk) return true;
   ctx.device.reset();
   ctx.port.clear();
   return false;
 }
 
-// Auto-detection: HID, then the USB driver, then serial ports 1 to 32. On
-// true ctx holds the open reader and ctx.transport names it.
-bool DetectReader(ReaderContext& ctx) {
+// One transport of auto-detection: its walk, and the probe of what it took.
+bool DetectOn(TransportKind kind, ReaderContext& ctx, DiscoveryObserver* survey) {
   std::string path;
-  if (std::unique_ptr<platform::HidDevice> hid = FindHidReader(&path)) {
-    ctx.device = std::move(hid);
-    ctx.transport = kTransportHid;
-    ctx.port = std::move(path);
-    if (Probe(ctx)) return true;
+  switch (kind) {
+    case TransportKind::kHid:
+      ctx.device = FindHidReader(&path, survey);
+      ctx.transport = kTransportHid;
+      break;
+    case TransportKind::kUsb:
+      ctx.device = FindUsbReader(&path, survey);
+      ctx.transport = kTransportUsb;
+      break;
+    case TransportKind::kSerial:
+      ctx.transport = kTransportAuto;
+      return ScanSerialPorts(ctx, survey) == kOk;
+    case TransportKind::kNone:
+      return false;
   }
-  if (std::unique_ptr<platform::UsbDevice> usb = FindUsbReader(&path)) {
-    ctx.device = std::move(usb);
-    ctx.transport = kTransportUsb;
-    ctx.port = std::move(path);
-    if (Probe(ctx)) return true;
+  if (!ctx.device) return false;
+  ctx.port = std::move(path);
+  return Probe(ctx, survey);
+}
+
+// Auto-detection: the transports in their order, until one answers the
+// probe; on true ctx holds the open reader and ctx.transport names it. A
+// survey goes on through the later transports, each into a record of its own
+// that is closed again.
+bool DetectReader(ReaderContext& ctx, DiscoveryObserver* survey = nullptr) {
+  bool found = false;
+  for (const TransportKind kind : kDetectionOrder) {
+    if (!found) {
+      found = DetectOn(kind, ctx, survey);
+      if (found && survey == nullptr) return true;
+      continue;
+    }
+    ReaderContext past;
+    past.baudRate = ctx.baudRate;
+    DetectOn(kind, past, survey);
   }
-  ctx.transport = kTransportAuto;
-  if (ScanSerialPorts(ctx) == kOk) return true;
+  if (found) return true;
   ctx.device.reset();
   ctx.port.clear();
   ctx.transport = kTransportAuto;
@@ -177,6 +201,22 @@ bool StartupCommandSent() {
 
 void ResetStartupCommandForTesting() {
   startupCommandSent = false;
+}
+
+SurveyResult SurveyReaders(DiscoveryObserver& observer) {
+  SurveyResult result;
+  std::unique_ptr<ReaderContext> ctx(new (std::nothrow) ReaderContext());
+  if (!ctx) return result;
+  ctx->transport = kTransportAuto;
+  ctx->baudRate = kBaudRate;
+  if (DetectReader(*ctx, &observer)) {
+    result.selector = ctx->transport;
+    try {
+      result.port = ctx->port;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  return result;
 }
 
 }  // namespace talvex

@@ -6,8 +6,10 @@
 
 #include "platform/devices.h"
 #include "reader/device_search.h"
+#include "reader/discovery.h"
 #include "reader/frame.h"
 #include "reader/session.h"
+#include "reader/trace.h"
 #include "reader/transport.h"
 
 namespace talvex {
@@ -58,13 +60,35 @@ bool IsReaderDriverClass(const platform::DeviceInterface& device) {
   return IsSetupClass(device, platform::kReaderDriverClassGuid);
 }
 
-std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path) {
+std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path, DiscoveryObserver* survey) {
+  platform::UsbBackend& backend = *platform::Devices().usb;
+  std::unique_ptr<platform::UsbDevice> taken;
   std::string found;
-  std::unique_ptr<platform::UsbDevice> device = FirstReaderDevice<platform::UsbDevice>(
-      *platform::Devices().usb, "usb", IsReaderDriverClass, "not-reader-class",
-      [](platform::UsbDevice&) -> const char* { return nullptr; }, &found);
-  if (device && path != nullptr) *path = std::move(found);
-  return device;
+  auto visit = [&](const platform::DeviceInterface& interface, bool reached) {
+    UsbCandidate seen;
+    seen.interface = &interface;
+    seen.reached = reached;
+    seen.readerClass = IsReaderDriverClass(interface);
+    std::unique_ptr<platform::UsbDevice> device;
+    if (seen.readerClass) device = backend.Open(interface);
+    seen.opened = device != nullptr;
+    seen.taken = reached && seen.opened;
+    if (reached && !seen.taken) {
+      LogCandidate("usb", interface.path, false,
+                   seen.readerClass ? kDoesNotOpen : "not-reader-class");
+    }
+    if (survey != nullptr) survey->SawUsb(seen);
+    if (seen.taken) {
+      found = interface.path;
+      taken = std::move(device);
+    }
+    return seen.taken;
+  };
+  if (!WalkDevices(backend, survey != nullptr, visit) && survey != nullptr) {
+    survey->ListFailed(TransportKind::kUsb);
+  }
+  if (taken && path != nullptr) *path = std::move(found);
+  return taken;
 }
 
 std::unique_ptr<Transport> UsbTransportOver(std::unique_ptr<platform::UsbDevice> device) {

@@ -11,10 +11,13 @@
 namespace talvex {
 
 struct ReaderContext;
+class DiscoveryObserver;
 
 // Discovery: the first device of the reader driver's setup class that opens.
-// path, when given, is set to its path when one is found.
-std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path = nullptr);
+// path, when given, is set to its path when one is found. A survey reports
+// every device to its observer and walks on to the last.
+std::unique_ptr<platform::UsbDevice> FindUsbReader(std::string* path = nullptr,
+                                                   DiscoveryObserver* survey = nullptr);
 
 // The one rule discovery applies before opening: the reader driver's setup
 // class (compared without regard to case).

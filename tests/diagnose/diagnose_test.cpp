@@ -12,8 +12,10 @@
 #include "app/diagnose.h"
 #include "platform/devices.h"
 #include "reader-sim/engine.h"
+#include "reader/discovery_testing.h"
 #include "reader/session.h"
 #include "support/fake-devices/fake_devices.h"
+#include "support/no_devices.h"
 #include "support/pty_reader.h"
 
 namespace talvex::diagnose {
@@ -57,10 +59,21 @@ Queries HeldReaderQueries() {
   return q;
 }
 
-// Everything apart from the readers is fine.
-Report WithHid(std::vector<HidEntry> hid) {
+// The readers of `hid` as discovery reports them, with no USB devices and
+// no serial ports; everything apart from the readers is fine.
+Report Readers(FakeHidBackend& hid, const Queries& queries) {
+  const std::filesystem::path none =
+      std::filesystem::temp_directory_path() / ("talvex-no-ports-" + std::to_string(getpid()));
+  std::filesystem::create_directories(none);
+  ::setenv("TALVEX_PORTS", none.c_str(), 1);
+  test::NoUsb usb;
+  platform::ScopedDeviceBackends scope({nullptr, &hid, &usb});
+  Queries noPorts = queries;
+  noPorts.serialPath = [](int) { return std::string(); };
   Report report;
-  report.hid = std::move(hid);
+  ProbeReaders(report, noPorts);
+  ::unsetenv("TALVEX_PORTS");
+  std::filesystem::remove_all(none);
   report.decoder.found = true;
   report.decoder.getBmp = true;
   report.port.use = platform::PortUse::kFree;
@@ -80,11 +93,10 @@ TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
   small.inputReportLength = 33;
   backend.Add(small);
   backend.Add(Hid("after", u"KAVRO Technology", u"TalvexReaderDevice"));
-  platform::ScopedDeviceBackends scope({nullptr, &backend, nullptr});
 
-  bool enumerated = false;
-  const std::vector<HidEntry> hid = DiagnoseHid(HeldReaderQueries(), &enumerated);
-  ASSERT_TRUE(enumerated);
+  const Report heldReport = Readers(backend, HeldReaderQueries());
+  const std::vector<HidEntry>& hid = heldReport.hid;
+  ASSERT_TRUE(heldReport.hidEnumerated);
   ASSERT_EQ(hid.size(), 5u);
   EXPECT_EQ(hid[0].refusal, HidRefusal::kManufacturerMismatch);
   EXPECT_EQ(hid[0].facts.product, u"USB Keyboard");  // shown, though discovery stops earlier
@@ -102,7 +114,6 @@ TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
   EXPECT_EQ(hid[4].probeResult, std::nullopt);
   EXPECT_EQ(backend.OpenDevices(), 0);
 
-  const Report heldReport = WithHid(hid);
   EXPECT_EQ(heldReport.ExitCode(), static_cast<int>(Problem::kReaderHeld));
   EXPECT_NE(FormatText(heldReport).find("other-app (pid 4242)"), std::string::npos);
   // A process name is another user's text: it reaches the terminal escaped.
@@ -114,7 +125,7 @@ TEST(DiagnoseHid, EachDeviceNamesTheRuleThatRefusedItAndTheFirstThingToFix) {
 
   // The same reader refused for want of access is fixed before anything else.
   g_heldFailure = OpenFailure::kPermissionDenied;
-  const Report denied = WithHid(DiagnoseHid(HeldReaderQueries(), &enumerated));
+  const Report denied = Readers(backend, HeldReaderQueries());
   g_heldFailure = OpenFailure::kBusy;
   EXPECT_EQ(denied.ExitCode(), static_cast<int>(Problem::kPermissionDenied));
   EXPECT_NE(denied.findings.front().fix.find("plugdev"), std::string::npos);
@@ -126,16 +137,35 @@ TEST(DiagnoseHid, AReaderThatAnswersTheProbeIsReady) {
   FakeHidConfig reader = Hid("reader", u"KAVRO Technology", u"TalvexReaderDevice");
   reader.responder = fakedev::EngineResponder(engine);
   backend.Add(reader);
-  platform::ScopedDeviceBackends scope({nullptr, &backend, nullptr});
 
-  bool enumerated = false;
-  const Report report = WithHid(DiagnoseHid(HeldReaderQueries(), &enumerated));
+  const Report report = Readers(backend, HeldReaderQueries());
   EXPECT_EQ(report.hid.at(0).probeResult, talvex::kOk);
   EXPECT_EQ(report.readerSelector, talvex::kTransportHid);
   EXPECT_EQ(report.ExitCode(), 0);
   // Only the probe: the diagnosis never reads a card.
   EXPECT_EQ(engine.Count(sim::Command::Probe), 1u);
   EXPECT_EQ(engine.Count(sim::Command::ReadBaseMessage), 0u);
+}
+
+// The diagnosis holds no rule of its own: other marks for the HID strings
+// change which device it finds a reader and what it says of the others.
+TEST(DiagnoseHid, FollowsTheRulesOfDiscovery) {
+  sim::Engine engine;
+  FakeHidBackend backend;
+  backend.Add(Hid("old-marks", u"KAVRO Technology", u"TalvexReaderDevice"));
+  FakeHidConfig other = Hid("other-marks", u"ACME Devices", u"Card Widget");
+  other.responder = fakedev::EngineResponder(engine);
+  backend.Add(other);
+  const ScopedHidMarks marks({u"ACME", u"Widget"});
+
+  const Report report = Readers(backend, HeldReaderQueries());
+  ASSERT_EQ(report.hid.size(), 2u);
+  EXPECT_EQ(report.hid[0].refusal, HidRefusal::kManufacturerMismatch);
+  EXPECT_EQ(report.hid[1].probeResult, talvex::kOk);
+  EXPECT_EQ(report.readerPath, "other-marks");
+  EXPECT_EQ(report.ExitCode(), 0);
+  EXPECT_NE(FormatText(report).find("the manufacturer string does not contain \"ACME\""),
+            std::string::npos);
 }
 
 TEST(DiagnoseSerial, APortAnotherProgramHasLockedIsReportedWithItsHolder) {
@@ -151,7 +181,12 @@ TEST(DiagnoseSerial, APortAnotherProgramHasLockedIsReportedWithItsHolder) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
 
-  const std::vector<SerialEntry> serial = DiagnoseSerial(Queries());
+  test::NoHid noHid;
+  test::NoUsb noUsb;
+  platform::ScopedDeviceBackends scope({nullptr, &noHid, &noUsb});
+  Report report;
+  ProbeReaders(report, Queries());
+  const std::vector<SerialEntry>& serial = report.serial;
   ASSERT_EQ(serial.size(), 1u);
   EXPECT_EQ(serial[0].number, 3);
   EXPECT_EQ(serial[0].openFailure, OpenFailure::kBusy);
@@ -164,8 +199,6 @@ TEST(DiagnoseSerial, APortAnotherProgramHasLockedIsReportedWithItsHolder) {
   const int other = ::open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
   EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
 
-  Report report;
-  report.serial = serial;
   report.decoder.found = report.decoder.getBmp = true;
   report.temp.usable = true;
   Assess(report);
