@@ -47,10 +47,14 @@ function(talvex_subsystem name dir)
   talvex_strict(${name})
 endfunction()
 
-# One test executable per folder of tests/: every *_test.cpp in it.
+# One test executable per folder of tests/: every *_test.cpp and
+# *_fixture.cpp in it, and the files given after SOURCES (shared from another
+# folder). Compile definitions, dependencies and an output folder of its own
+# go on the target after the call.
 function(talvex_test_folder name dir)
-  cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;LABELS;SOURCES" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*_test.cpp ${dir}/*_fixture.cpp)
+  list(APPEND srcs ${ARG_SOURCES})
   if(NOT srcs)
     return()
   endif()

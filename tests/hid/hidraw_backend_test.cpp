@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/posix/hidraw_posix.h"
+#include "platform/posix/unique_fd.h"
 
 namespace talvex::platform::posix {
 namespace {
@@ -95,12 +96,12 @@ TEST_F(HidrawBackendTest, NoHidrawClassMeansNoDevices) {
 
 TEST_F(HidrawBackendTest, NodeLockedByAnotherProgramDoesNotOpen) {
   AddNode(0, "hid0", "HID_ID=0003:0:0\n");
-  const int other = ::open((devDir_ / "hidraw0").c_str(), O_RDWR);
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  UniqueFd other(::open((devDir_ / "hidraw0").c_str(), O_RDWR));
+  ASSERT_TRUE(other);
+  ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
   HidrawBackend backend = Backend();
   EXPECT_EQ(backend.Open(Interface(0)), nullptr);
-  ::close(other);
+  other.reset();
   auto device = backend.Open(Interface(0));
   ASSERT_NE(device, nullptr);
   // While we hold it, nobody else gets it either.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/serial.h"
 #include "support/pty_reader.h"
 
@@ -64,22 +65,22 @@ class SerialPosixPort : public ::testing::Test {
  protected:
   void SetUp() override {
     char name[128] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    int m = -1, s = -1;
+    ASSERT_EQ(::openpty(&m, &s, name, nullptr, nullptr), 0);
+    master.reset(m);
+    slave.reset(s);
     ASSERT_TRUE(dir.Link(1, name));
-  }
-  void TearDown() override {
-    if (slave >= 0) ::close(slave);
-    if (master >= 0) ::close(master);
   }
   std::unique_ptr<SerialPort> Open(const CommTimeouts& t) {
     return SystemSerialBackend().Open(1, 115200, t);
   }
   void Send(const std::vector<std::uint8_t>& bytes) {
-    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::write(master.get(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
   }
   test::PortDirectory dir;
-  int master = -1;
-  int slave = -1;
+  posix::UniqueFd master;
+  posix::UniqueFd slave;
 };
 
 constexpr CommTimeouts kPatient{1000, 1, 3000, 1, 3000};
@@ -88,7 +89,7 @@ TEST_F(SerialPosixPort, TheLineIsRawSoControlBytesPassUnchanged) {
   auto port = Open(kPatient);
   ASSERT_NE(port, nullptr);
   termios t{};
-  ASSERT_EQ(::tcgetattr(slave, &t), 0);
+  ASSERT_EQ(::tcgetattr(slave.get(), &t), 0);
   EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
@@ -105,7 +106,7 @@ TEST_F(SerialPosixPort, TheLineIsRawSoControlBytesPassUnchanged) {
   ASSERT_TRUE(port->Write(awkward.data(), static_cast<std::uint32_t>(awkward.size()), &n));
   EXPECT_EQ(n, awkward.size());
   std::vector<std::uint8_t> out(awkward.size());
-  EXPECT_EQ(::read(master, out.data(), out.size()), static_cast<ssize_t>(out.size()));
+  EXPECT_EQ(::read(master.get(), out.data(), out.size()), static_cast<ssize_t>(out.size()));
   EXPECT_EQ(out, awkward);
 }
 
@@ -151,13 +152,11 @@ TEST_F(SerialPosixPort, AReaderThatVanishesMidReadIsAFailureNotATimeout) {
   Send({1, 2, 3});  // the start of an answer; the reader goes before the rest
   std::thread unplug([this] {
     int queued = 0;  // until the port has taken those bytes: the read is under way
-    while (::ioctl(slave, FIONREAD, &queued) == 0 && queued > 0) {
+    while (::ioctl(slave.get(), FIONREAD, &queued) == 0 && queued > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ::close(slave);
-    slave = -1;
-    ::close(master);
-    master = -1;
+    slave.reset();
+    master.reset();
   });
   std::uint8_t buf[7];
   std::uint32_t n = 0;
@@ -195,22 +194,22 @@ TEST_F(SerialPosixPort, OnlyTerminalsOpenAndEachOnlyOnce) {
 // the failed attempt leaves the line as it was: not marked exclusive, which
 // would lock that program (and anyone unprivileged) out of its own reopen.
 TEST_F(SerialPosixPort, APortHeldByAnotherProgramIsRefusedWithoutMarkingItExclusive) {
-  const int holder = ::open((dir.path() + "/com1").c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  posix::UniqueFd holder(::open((dir.path() + "/com1").c_str(), O_RDWR | O_NOCTTY));
+  ASSERT_TRUE(holder);
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(Open(kPatient), nullptr);
   int exclusive = -1;
-  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  ASSERT_EQ(::ioctl(slave.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
-  ::close(holder);
+  holder.reset();
 
   // Once the line is free it opens, is exclusive while held, and is released on close.
   auto port = Open(kPatient);
   ASSERT_NE(port, nullptr);
-  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  ASSERT_EQ(::ioctl(slave.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
   port.reset();
-  ASSERT_EQ(::ioctl(slave, TIOCGEXCL, &exclusive), 0);
+  ASSERT_EQ(::ioctl(slave.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
 }
 

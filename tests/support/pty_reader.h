@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
+
 namespace talvex::test {
 
 struct Chunk {
@@ -33,17 +35,18 @@ class PtyReader {
     termios raw{};
     ::cfmakeraw(&raw);
     char name[128] = {};
-    if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) return;
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, name, &raw, nullptr) != 0) return;
+    master_.reset(master);
+    slave_.reset(slave);
     slavePath_ = name;
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
   }
 
   ~PtyReader() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
   }
 
   PtyReader(const PtyReader&) = delete;
@@ -69,10 +72,10 @@ class PtyReader {
   void Run() {
     std::vector<std::uint8_t> in;
     while (!stop_) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{master_.get(), POLLIN, 0};
       if (::poll(&p, 1, 10) <= 0) continue;
       std::uint8_t buf[4096];
-      const ssize_t n = ::read(master_, buf, sizeof buf);
+      const ssize_t n = ::read(master_.get(), buf, sizeof buf);
       if (n <= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         continue;
@@ -102,7 +105,7 @@ class PtyReader {
       }
       std::size_t sent = 0;
       while (!stop_ && sent < c.bytes.size()) {
-        const ssize_t n = ::write(master_, c.bytes.data() + sent, c.bytes.size() - sent);
+        const ssize_t n = ::write(master_.get(), c.bytes.data() + sent, c.bytes.size() - sent);
         if (n > 0) {
           sent += static_cast<std::size_t>(n);
         } else {
@@ -113,8 +116,8 @@ class PtyReader {
   }
 
   PtyScript script_;
-  int master_ = -1;
-  int slave_ = -1;  // kept open so the line never hangs up between clients
+  platform::posix::UniqueFd master_;
+  platform::posix::UniqueFd slave_;  // kept open so the line never hangs up between clients
   std::string slavePath_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
@@ -152,10 +155,8 @@ class PortDirectory {
   bool PlainFile(int number) {
     const std::string entry = path_ + "/com" + std::to_string(number);
     entries_.push_back(entry);
-    const int fd = ::open(entry.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    const platform::posix::UniqueFd fd(::open(entry.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    return static_cast<bool>(fd);
   }
 
  private:

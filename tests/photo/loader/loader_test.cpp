@@ -9,7 +9,7 @@
 
 #include "photo/decode_photo.h"
 #include "photo/decoder.h"
-#include "photo_support.h"
+#include "photo/photo_support.h"
 #include "platform/dynlib.h"
 
 namespace talvex {

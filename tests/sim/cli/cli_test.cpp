@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "reader-sim/engine.h"
 
 #ifndef SIM_BINARY
@@ -30,6 +31,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+using platform::posix::UniqueFd;
 
 const Bytes kStartup = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x04, 0x61, 0xFF, 0xC0, 0x5A};
 const Bytes kProbe = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x12, 0xFF, 0xEE};
@@ -55,14 +57,18 @@ class Sim {
  public:
   // uid >= 0: run as that user (the test must be root for it).
   explicit Sim(std::vector<std::string> args, int uid = -1) {
+    // Close-on-exec: of the pipes, the program keeps its standard output and error.
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    out_.reset(out[0]);
+    const UniqueFd outEnd(out[1]);
+    if (pipe2(err, O_CLOEXEC) != 0) return;
+    err_.reset(err[0]);
+    const UniqueFd errEnd(err[1]);
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
       dup2(err[1], 2);
-      close(out[0]);
-      close(err[0]);
       if (uid >= 0 &&
           (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
         _exit(126);
@@ -75,11 +81,7 @@ class Sim {
       execv(bin.c_str(), argv.data());
       _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-    fcntl(err_, F_SETFL, fcntl(err_, F_GETFL) | O_NONBLOCK);
+    fcntl(err_.get(), F_SETFL, fcntl(err_.get(), F_GETFL) | O_NONBLOCK);
   }
 
   ~Sim() {
@@ -87,8 +89,6 @@ class Sim {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
   }
 
   // The first line on stdout: the terminal path ("" when none came).
@@ -97,9 +97,9 @@ class Sim {
     const auto until = Clock::now() + std::chrono::seconds(10);
     char c;
     while (Clock::now() < until) {
-      pollfd p{out_, POLLIN, 0};
+      pollfd p{out_.get(), POLLIN, 0};
       if (poll(&p, 1, 100) <= 0) continue;
-      if (read(out_, &c, 1) != 1) break;
+      if (read(out_.get(), &c, 1) != 1) break;
       if (c == '\n') return line;
       line += c;
     }
@@ -141,16 +141,16 @@ class Sim {
         return true;
       }
       if (Clock::now() >= until) return false;
-      log_ += Drain(err_, std::min(until, Clock::now() + std::chrono::milliseconds(100)));
+      log_ += Drain(err_.get(), std::min(until, Clock::now() + std::chrono::milliseconds(100)));
     }
   }
   const std::string& log() const { return log_; }
-  std::string Stdout() { return Drain(out_, Clock::now() + std::chrono::milliseconds(300)); }
-  std::string Stderr() { return Drain(err_, Clock::now() + std::chrono::milliseconds(300)); }
+  std::string Stdout() { return Drain(out_.get(), Clock::now() + std::chrono::milliseconds(300)); }
+  std::string Stderr() { return Drain(err_.get(), Clock::now() + std::chrono::milliseconds(300)); }
 
  private:
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
+  UniqueFd out_, err_;
   bool exited_ = false;
   std::string log_;  // standard error read by WaitForLog
 };
@@ -159,24 +159,22 @@ class Sim {
 class Line {
  public:
   explicit Line(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return;
+    fd_.reset(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd_) return;
+    const int fd = fd_.get();
     termios t{};
-    tcgetattr(fd_, &t);
+    tcgetattr(fd, &t);
     cfmakeraw(&t);
     cfsetspeed(&t, B115200);
-    tcsetattr(fd_, TCSANOW, &t);
-    ioctl(fd_, TIOCEXCL);
-    locked_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
-    tcflush(fd_, TCIOFLUSH);
+    tcsetattr(fd, TCSANOW, &t);
+    ioctl(fd, TIOCEXCL);
+    locked_ = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    tcflush(fd, TCIOFLUSH);
   }
-  ~Line() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return fd_ >= 0 && locked_; }
-  bool opened() const { return fd_ >= 0; }
+  bool ok() const { return opened() && locked_; }
+  bool opened() const { return static_cast<bool>(fd_); }
 
-  void Send(const Bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
+  void Send(const Bytes& b) { ASSERT_EQ(write(fd_.get(), b.data(), b.size()), ssize_t(b.size())); }
 
   // Up to n bytes, waiting at most `ms` in all.
   Bytes Receive(std::size_t n, int ms = 3000) {
@@ -184,9 +182,9 @@ class Line {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     std::uint8_t buf[4096];
     while (got.size() < n && Clock::now() < until) {
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{fd_.get(), POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) continue;
-      ssize_t r = read(fd_, buf, std::min(sizeof buf, n - got.size()));
+      ssize_t r = read(fd_.get(), buf, std::min(sizeof buf, n - got.size()));
       if (r > 0) got.insert(got.end(), buf, buf + r);
     }
     return got;
@@ -206,7 +204,7 @@ class Line {
   const Bytes& last() const { return last_; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   bool locked_ = false;
   Bytes last_;
 };
