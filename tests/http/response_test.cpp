@@ -2,7 +2,6 @@
 // the send primitives' pieces and failure codes.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
 
@@ -231,22 +230,20 @@ TEST(ResponseOverSocket, PeerThatVanishedGivesSocketErrorWithoutSignal) {
   EXPECT_EQ(SendErrorResponse(pair.net(), pair.service(), ResultCode{128}), kSocketError);
 }
 
-TEST(ResponseOverSocket, ReaderThatNeverReadsTimesOutAfterOneWait) {
+// The system's writability wait really runs out on a full connection; the
+// deadline keeps it short (without one each wait lasts kReadinessWaitMs).
+TEST(ResponseOverSocket, ReaderThatNeverReadsTimesOutAtTheDeadline) {
   SocketPair pair;
   ASSERT_TRUE(pair.ok());
   ASSERT_TRUE(platform::SetSendBufferSize(pair.service(), 4096));
   const std::string big(4 << 20, 'z');
   std::size_t sent = 0;
-  const auto start = std::chrono::steady_clock::now();
+  const WaitLimits limits{nullptr, pair.net().NowMs() + 300};
   EXPECT_EQ(SendAll(pair.net(), pair.service(), reinterpret_cast<const std::uint8_t*>(big.data()),
-                    big.size(), sent),
+                    big.size(), sent, limits),
             kNetTimeout);
-  const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, big.size());
-  // The wait happened (generous bounds: it is 15 s, not a benchmark).
-  EXPECT_GE(waited, std::chrono::seconds(14));
-  EXPECT_LT(waited, std::chrono::seconds(120));
 }
 
 }  // namespace
