@@ -100,7 +100,8 @@ std::string Probe(std::optional<ResultCode> result) {
 std::string Holders(const std::vector<platform::ProcessRef>& holders) {
   std::string out = "[";
   for (std::size_t i = 0; i < holders.size(); ++i) {
-    out += (i == 0 ? "" : ",") + std::string("{\"pid\":") + std::to_string(holders[i].pid) +
+    if (i != 0) out += ',';
+    out += std::string("{\"pid\":") + std::to_string(holders[i].pid) +
            ",\"name\":" + QuoteText(holders[i].name) + "}";
   }
   return out + "]";
@@ -186,7 +187,8 @@ void JsonDecoder(const Report& report, std::string& out) {
          ",\"get_bmp\":" + Bool(report.decoder.getBmp) +
          ",\"error\":" + OrNull(report.decoder.error) + ",\"searched\":[";
   for (std::size_t i = 0; i < report.decoder.searched.size(); ++i) {
-    out += (i == 0 ? "" : ",") + QuoteText(report.decoder.searched[i]);
+    if (i != 0) out += ',';
+    out += QuoteText(report.decoder.searched[i]);
   }
   out += "]}";
 }
@@ -237,9 +239,9 @@ std::string FormatJson(const Report& report) {
   out += ",\"problems\":[";
   for (std::size_t i = 0; i < report.findings.size(); ++i) {
     const Finding& f = report.findings[i];
-    out += (i == 0 ? "" : ",") + std::string("{\"code\":") +
-           std::to_string(static_cast<int>(f.problem)) + ",\"what\":" + QuoteText(f.what) +
-           ",\"fix\":" + QuoteText(f.fix) + "}";
+    if (i != 0) out += ',';
+    out += std::string("{\"code\":") + std::to_string(static_cast<int>(f.problem)) +
+           ",\"what\":" + QuoteText(f.what) + ",\"fix\":" + QuoteText(f.fix) + "}";
   }
   out += "]";
   out += ",\"verdict\":" + Quote(report.findings.empty() ? "ready" : "not_ready") +
