@@ -56,6 +56,14 @@ struct AccessFindings {
   std::vector<Finding> held;
 };
 
+// A reader device another program holds, named by `what`.
+Finding HeldReader(const std::string& what, const std::vector<platform::ProcessRef>& holders) {
+  return Finding{
+      Problem::kReaderHeld,
+      what + " is held by another program" + (holders.empty() ? "" : ": " + HoldersText(holders)),
+      "close that program (only one program can use the reader)"};
+}
+
 void HidAccess(const Report& report, const std::string& user, AccessFindings& a) {
   std::vector<Finding>& denied = a.denied;
   std::vector<Finding>& held = a.held;
@@ -74,10 +82,7 @@ void HidAccess(const Report& report, const std::string& user, AccessFindings& a)
               "; or add " + user + " to the group '" + AccessGroup(e.node) +
               "' (sudo usermod -aG " + AccessGroup(e.node) + " " + user + ", then log in again)"});
     } else if (e.openFailure == OpenFailure::kBusy) {
-      held.push_back(Finding{Problem::kReaderHeld,
-                             "the HID reader " + e.path + " is held by another program" +
-                                 (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
-                             "close that program (only one program can use the reader)"});
+      held.push_back(HeldReader("the HID reader " + e.path, e.holders));
     }
   }
 }
@@ -97,10 +102,7 @@ void UsbAccess(const Report& report, const std::string& user, AccessFindings& a)
                                    "plugdev " +
                                    user + ", then log in again)"});
     } else if (e.openFailure == OpenFailure::kBusy && !AllTalvex(e.holders)) {
-      held.push_back(Finding{Problem::kReaderHeld,
-                             "the USB reader " + e.path + " is held by another program" +
-                                 (e.holders.empty() ? "" : ": " + HoldersText(e.holders)),
-                             "close that program (only one program can use the reader)"});
+      held.push_back(HeldReader("the USB reader " + e.path, e.holders));
     }
   }
 }

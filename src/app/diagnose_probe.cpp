@@ -35,20 +35,6 @@ std::string SerialRuleLine(std::uint16_t vendor, std::uint16_t product) {
          "GROUP=\"plugdev\", MODE=\"0660\"";
 }
 
-// A string request of the device answered into a fresh buffer, for showing
-// a string that discovery did not get as far as asking for.
-std::u16string ProductForDisplay(platform::HidDevice& device) {
-  std::uint8_t buffer[platform::kHidStringBufferSize] = {};
-  if (!device.GetProductString(buffer)) return std::u16string();
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < sizeof buffer; i += 2) {
-    const char16_t unit = static_cast<char16_t>(buffer[i] | (buffer[i + 1] << 8));
-    if (unit == 0) break;
-    text.push_back(unit);
-  }
-  return text;
-}
-
 bool ReaderByUsbStrings(const platform::DeviceNodeInfo& node) {
   return node.onUsb && IsReaderManufacturer(Utf8ToUtf16(node.usbManufacturer)) &&
          IsReaderProduct(Utf8ToUtf16(node.usbProductName));
@@ -130,16 +116,11 @@ HidEntry ReportObserver::HidEntryOf(const HidCandidate& seen) const {
   entry.opened = true;
   entry.facts = seen.facts;
   if (seen.refusal == HidRefusal::kManufacturerMismatch) {
-    entry.facts.product = ProductForDisplay(*seen.device);
+    entry.facts.product = ProductStringForDisplay(*seen.device);
   }
-  // The report sizes of a device the rules refused before asking for them.
-  std::uint16_t input = 0;
-  std::uint16_t output = 0;
-  if (!entry.facts.lengthsRead && seen.device->GetReportLengths(&input, &output)) {
-    entry.facts.lengthsRead = true;
-    entry.facts.inputLength = input;
-    entry.facts.outputLength = output;
-  }
+  // The report sizes of a device the rules refused before asking for them:
+  // only the facts are kept, the refusal stays the one the rules gave.
+  if (!entry.facts.lengthsRead) (void)CheckHidReportLengths(*seen.device, &entry.facts);
   return entry;
 }
 

@@ -30,6 +30,8 @@ bool Listen(Socket socket);
 // none is pending on a non-blocking listener).
 Socket Accept(Socket listener);
 // SystemNetwork().WaitAnyFor without a time limit.
-int WaitAny(const NetEvent* events, int count);
+inline int WaitAny(const NetEvent* events, int count) {
+  return SystemNetwork().WaitAnyFor(events, count, -1);
+}
 
 }  // namespace talvex::platform

@@ -172,6 +172,13 @@ HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts) {
              : HidRefusal::kReportLengths;
 }
 
+std::u16string ProductStringForDisplay(platform::HidDevice& device) {
+  std::uint8_t buffer[platform::kHidStringBufferSize];
+  std::memset(buffer, 0, sizeof buffer);
+  if (!device.GetProductString(buffer)) return std::u16string();
+  return StringInBuffer(buffer);
+}
+
 std::unique_ptr<platform::HidDevice> FindHidReader(std::string* path, DiscoveryObserver* survey) {
   platform::HidBackend& backend = *platform::Devices().hid;
   std::unique_ptr<platform::HidDevice> taken;

@@ -64,6 +64,9 @@ bool IsReaderProduct(std::u16string_view product);
 HidRefusal CheckHidStrings(platform::HidDevice& device, HidFacts* facts);
 // The report-size check. facts may be null.
 HidRefusal CheckHidReportLengths(platform::HidDevice& device, HidFacts* facts);
+// The product string asked for into a fresh buffer, for showing a device the
+// string rule refused before it asked; empty when the request fails.
+std::u16string ProductStringForDisplay(platform::HidDevice& device);
 
 // One frame exchange over ctx.device, which must be a HID device: 1 without
 // any I/O otherwise.

@@ -414,8 +414,4 @@ Socket Accept(Socket listener) {
   }
 }
 
-int WaitAny(const NetEvent* events, int count) {
-  return SystemNetwork().WaitAnyFor(events, count, -1);
-}
-
 }  // namespace talvex::platform

@@ -450,8 +450,4 @@ Socket Accept(Socket listener) {
   return s;
 }
 
-int WaitAny(const NetEvent* events, int count) {
-  return SystemNetwork().WaitAnyFor(events, count, -1);
-}
-
 }  // namespace talvex::platform
